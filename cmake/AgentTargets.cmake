@@ -1,0 +1,22 @@
+# agent_add_test(NAME <name> LABEL <area> SOURCES <files...> [LIBS <targets...>] [TIMEOUT <s>])
+#
+# One GoogleTest executable per unit, registered with CTest under its area label
+# so that `ctest --test-dir build -L winhttp` runs one area. Every test process
+# gets a temporary HOME from the fixtures in tests/support.
+function(agent_add_test)
+  cmake_parse_arguments(T "" "NAME;LABEL;TIMEOUT" "SOURCES;LIBS" ${ARGN})
+  add_executable(${T_NAME} ${T_SOURCES})
+  target_link_libraries(${T_NAME} PRIVATE agent-test-support ${T_LIBS} GTest::gtest GTest::gmock)
+  if(NOT T_TIMEOUT)
+    set(T_TIMEOUT 300)
+  endif()
+  add_test(NAME ${T_NAME} COMMAND ${T_NAME})
+  set_tests_properties(${T_NAME} PROPERTIES LABELS ${T_LABEL} TIMEOUT ${T_TIMEOUT})
+endfunction()
+
+# agent_add_bench(NAME <name> SOURCES <files...> [LIBS <targets...>])
+function(agent_add_bench)
+  cmake_parse_arguments(B "" "NAME" "SOURCES;LIBS" ${ARGN})
+  add_executable(${B_NAME} ${B_SOURCES})
+  target_link_libraries(${B_NAME} PRIVATE ${B_LIBS} benchmark::benchmark)
+endfunction()

@@ -1,0 +1,205 @@
+#include "details/configuration.h"
+
+#include <ctime>
+#include <exception>
+#include <fstream>
+#include <random>
+#include <stdexcept>
+
+#include <fmt/format.h>
+#include <fmt/xchar.h>
+
+#include "details/exception.h"
+#include "details/io.h"
+#include "details/logger.h"
+#include "details/path.h"
+#include "details/registry.h"
+#include "details/strings.h"
+
+namespace agent {
+
+namespace {
+
+using namespace agent::details;
+
+constexpr wchar_t BLANKS[] = L" \t\f\v\n\r";
+
+std::wstring trim(const std::wstring& text) {
+    const auto first = text.find_first_not_of(BLANKS);
+    if (first == std::wstring::npos)
+        return {};
+    const auto last = text.find_last_not_of(BLANKS);
+    return text.substr(first, last - first + 1);
+}
+
+// std::stoi with the texts of the failures the shell shows.
+int parse_int(const std::wstring& value) {
+    try {
+        return std::stoi(value);
+    } catch (const std::invalid_argument&) {
+        throw std::invalid_argument("invalid stoi argument");
+    } catch (const std::out_of_range&) {
+        throw std::out_of_range("stoi argument out of range");
+    }
+}
+
+void apply(ConfigurationKeyValue& config, const std::wstring& key, const std::wstring& value) {
+    if (key == L"uri")
+        config.uri = value;
+    else if (key == L"auth_uri")
+        config.auth_uri = value;
+    else if (key == L"client")
+        config.client = value;
+    else if (key == L"proxy_mode")
+        config.proxy.mode = winhttp::proxy_mode_from_name(value);
+    else if (key == L"proxy_uri")
+        config.proxy.url = value;
+    else if (key == L"proxy_user")
+        config.proxy.user = value;
+    else if (key == L"proxy_password")
+        config.proxy.password = value;
+    else if (key == L"log_enabled") {
+        config.log_enabled = parse_int(value) != 0;
+        config.log_defaults = false;
+    } else if (key == L"log_path") {
+        config.log_path = value;
+        config.log_defaults = false;
+    } else if (key == L"log_level") {
+        config.log_level = value;
+        config.log_defaults = false;
+    } else if (key == L"instruction")
+        config.instruction = value;
+    else if (key == L"last_email")
+        config.last_email = value;
+    else if (key == L"ca_file")
+        config.ca_file = value;
+}
+
+void read_file_lines(ConfigurationKeyValue& config, const std::wstring& file) {
+    std::ifstream input(wide_to_utf8(file), std::ios::binary);
+    if (!input)
+        return;
+    std::string line;
+    while (std::getline(input, line)) {
+        const std::wstring text = utf8_to_wide(line);
+        const auto equals = text.find(L'=');
+        if (equals == std::wstring::npos)
+            continue;
+        apply(config, to_lower_ascii(trim(text.substr(0, equals))), trim(text.substr(equals + 1)));
+    }
+}
+
+}  // namespace
+
+std::wstring generate_client_id(std::uint32_t seed) {
+    std::mt19937 engine(seed);
+    std::wstring groups[8];
+    for (auto& group : groups) {
+        const double u = static_cast<double>(engine()) / 4294967296.0;
+        const auto n = static_cast<std::uint32_t>((u + 1.0) * 65536.0);
+        group = fmt::format(L"{:05x}", n).substr(1);
+    }
+    return groups[0] + groups[1] + L"-" + groups[2] + L"-" + groups[3] + L"-" + groups[4] + L"-" + groups[5] +
+           groups[6] + groups[7];
+}
+
+std::shared_ptr<ConfigurationKeyValue> ConfigurationKeyValue::load(const std::wstring& directory) {
+    auto config = std::make_shared<ConfigurationKeyValue>();
+    config->path = directory;
+    path::make_directories(directory, 0700);
+    read_file_lines(*config, path::join(config->path, L"config"));
+
+    if (config->proxy.mode == winhttp::NamedProxy && config->proxy.url.empty())
+        config->proxy.mode = winhttp::DefaultProxy;
+    if (config->uri.empty())
+        config->uri = DEFAULT_AGENT_URI;
+    if (config->auth_uri.empty())
+        config->auth_uri = DEFAULT_AUTH_URI;
+
+    // A first start that cannot write its file still runs; the failure is logged below,
+    // once the logger exists, and the id is made again at the next start.
+    std::exception_ptr save_failure;
+    if (config->client.empty()) {
+        config->first_run = true;
+        config->client = generate_client_id(static_cast<std::uint32_t>(std::time(nullptr)));
+        try {
+            config->save();
+        } catch (const Exception&) {
+            save_failure = std::current_exception();
+        }
+    }
+    if (config->instruction.empty())
+        config->instruction = DEFAULT_INSTRUCTION_URI;
+
+    if (config->log_enabled) {
+        auto logger = config->log_defaults ? create_logger(L"", LEVEL_WARN)
+                                           : create_logger(config->log_path, parse_level(config->log_level));
+        install_logger(std::move(logger));
+    } else {
+        install_logger(nullptr);
+    }
+
+    constexpr auto function = L"agent::ConfigurationKeyValue::load";
+    if (save_failure) {
+        try {
+            std::rethrow_exception(save_failure);
+        } catch (const Exception& e) {
+            AGENT_ERROR(function) << e.description();
+        }
+    }
+    AGENT_INFO(function) << "Server url: " << config->uri;
+    AGENT_INFO(function) << "Auth url: " << config->auth_uri;
+    AGENT_INFO(function) << "Path: " << config->path;
+    AGENT_INFO(function) << "Client id: " << config->client;
+    AGENT_INFO(function) << "Proxy url: " << config->proxy.url;
+    AGENT_INFO(function) << "Proxy mode: " << static_cast<int>(config->proxy.mode);
+    return config;
+}
+
+std::string ConfigurationKeyValue::serialize() const {
+    std::wstring text;
+    auto entry = [&text](const wchar_t* key, const std::wstring& value) {
+        if (!value.empty())
+            text += std::wstring(key) + L" = " + value + L"\r\n";
+    };
+    entry(L"client", client);
+    entry(L"uri", uri);
+    entry(L"auth_uri", auth_uri);
+    entry(L"instruction", instruction);
+    entry(L"last_email", last_email);
+    entry(L"proxy_mode", winhttp::proxy_mode_name(proxy.mode));
+    entry(L"proxy_uri", proxy.url);
+    entry(L"proxy_user", proxy.user);
+    entry(L"proxy_password", proxy.password);
+    entry(L"ca_file", ca_file);
+    if (!log_defaults) {
+        entry(L"log_enabled", log_enabled ? L"1" : L"0");
+        entry(L"log_path", log_path);
+        entry(L"log_level", log_level);
+    }
+    return wide_to_utf8(text);
+}
+
+void ConfigurationKeyValue::save() {
+    const std::string text = serialize();
+    if (!path::make_directories(path, 0700))
+        throw SystemException(ENOTDIR, "mkdir");
+    io::write_file_or_throw(path::join(path, L"config"), text.data(), text.size());
+}
+
+bool ConfigurationKeyValue::is_autolaunch() {
+    return !registry::get_value(registry::RUN_KEY, AUTOLAUNCH_VALUE_NAME).empty();
+}
+
+void ConfigurationKeyValue::set_autolaunch(bool enabled) {
+    if (enabled)
+        registry::add_value(registry::RUN_KEY, AUTOLAUNCH_VALUE_NAME, path::get_executable_file_name());
+    else
+        registry::delete_value(registry::RUN_KEY, AUTOLAUNCH_VALUE_NAME);
+}
+
+void ConfigurationKeyValue::reset_silent_mode() {
+    silent_mode = false;
+}
+
+}  // namespace agent

@@ -1,0 +1,68 @@
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+
+#include "winhttp/proxy.h"
+
+namespace agent {
+
+// Deployment addresses used when the file "config" names none.
+inline constexpr wchar_t DEFAULT_AGENT_URI[] = L"https://agent.varnel.example/api";
+inline constexpr wchar_t DEFAULT_AUTH_URI[] = L"https://login.varnel.example/auth";
+inline constexpr wchar_t DEFAULT_INSTRUCTION_URI[] = L"http://help.varnel.example/support/faq/40/565";
+
+// Name of the autolaunch value (the XDG autostart entry "varnel-agent.desktop").
+inline constexpr wchar_t AUTOLAUNCH_VALUE_NAME[] = L"VarnelAgent";
+
+// The process-wide settings. Pages assign the fields on the GUI thread and call save();
+// services read the addresses, the client id and the proxy when they set up requests.
+class IConfiguration {
+public:
+    virtual ~IConfiguration() = default;
+
+    virtual bool is_autolaunch() = 0;
+    virtual void set_autolaunch(bool enabled) = 0;
+    // Writes the file "config" whole. Throws SystemException naming the failed call.
+    virtual void save() = 0;
+    virtual void reset_silent_mode() = 0;
+
+    std::wstring path;  // data directory, with a trailing "/"
+    std::wstring client;
+    std::wstring uri;
+    std::wstring auth_uri;
+    std::wstring instruction;
+    std::wstring last_email;
+    winhttp::ProxySettings proxy;
+    // An extra CA certificate file trusted besides the system store (a local stand-in
+    // provider's own CA). Key "ca_file"; written only when set.
+    std::wstring ca_file;
+    bool silent_mode = false;
+    bool first_run = false;
+};
+
+class ConfigurationKeyValue : public IConfiguration {
+public:
+    // Reads "config" in the directory (created 0700 when missing), fills in defaults,
+    // creates and installs the process logger and logs the effective values.
+    static std::shared_ptr<ConfigurationKeyValue> load(const std::wstring& directory);
+
+    bool is_autolaunch() override;
+    void set_autolaunch(bool enabled) override;
+    void save() override;
+    void reset_silent_mode() override;
+
+    // The whole text save() writes.
+    std::string serialize() const;
+
+    bool log_enabled = true;
+    std::wstring log_path;
+    std::wstring log_level;
+    bool log_defaults = true;
+};
+
+// 8-4-4-4-12 lower-case hex digits from MT19937 seeded with the seed (whole seconds).
+std::wstring generate_client_id(std::uint32_t seed);
+
+}  // namespace agent

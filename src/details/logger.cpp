@@ -1,0 +1,186 @@
+#include "details/logger.h"
+
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+
+#include <chrono>
+#include <cstdlib>
+#include <ctime>
+#include <filesystem>
+
+#include "details/path.h"
+#include "details/strings.h"
+
+namespace agent::details {
+
+namespace {
+
+std::atomic<LogClock> g_clock{nullptr};
+std::unique_ptr<ILogger> g_logger;
+std::atomic<ILogger*> g_logger_pointer{nullptr};
+
+struct UtcTime {
+    int year, month, day, hour, minute, second, millisecond;
+};
+
+UtcTime utc_time(std::int64_t milliseconds) {
+    const std::time_t seconds = static_cast<std::time_t>(milliseconds / 1000);
+    std::tm tm{};
+    ::gmtime_r(&seconds, &tm);
+    return {tm.tm_year + 1900, tm.tm_mon + 1, tm.tm_mday, tm.tm_hour, tm.tm_min, tm.tm_sec,
+            static_cast<int>(milliseconds % 1000)};
+}
+
+}  // namespace
+
+const wchar_t* level_name(std::uint8_t level) noexcept {
+    switch (level) {
+    case LEVEL_ERROR:
+        return L"ERROR";
+    case LEVEL_WARN:
+        return L"WARN";
+    case LEVEL_INFO:
+        return L"INFO";
+    case LEVEL_DEBUG:
+        return L"DEBUG";
+    default:
+        return L"";
+    }
+}
+
+std::uint8_t parse_level(std::wstring_view name) noexcept {
+    std::wstring lower = to_lower_ascii(std::wstring(name));
+    if (lower == L"info")
+        return LEVEL_INFO;
+    if (lower == L"debug")
+        return LEVEL_DEBUG;
+    return LEVEL_WARN;
+}
+
+void set_log_clock_for_testing(LogClock clock) noexcept {
+    g_clock.store(clock);
+}
+
+std::int64_t log_clock_now() noexcept {
+    if (LogClock clock = g_clock.load())
+        return clock();
+    using namespace std::chrono;
+    return duration_cast<milliseconds>(system_clock::now().time_since_epoch()).count();
+}
+
+MonthlyLogger::MonthlyLogger(std::wstring directory) : directory_(std::move(directory)) {
+    std::filesystem::create_directories(std::filesystem::path(wide_to_utf8(directory_)));
+    const UtcTime now = utc_time(log_clock_now());
+    std::lock_guard lock(mutex_);
+    open_month(now.year, now.month);
+}
+
+MonthlyLogger::~MonthlyLogger() {
+    if (fd_ >= 0)
+        ::close(fd_);
+}
+
+std::wstring MonthlyLogger::current_file() const {
+    std::lock_guard lock(mutex_);
+    return path_;
+}
+
+void MonthlyLogger::open_month(int year, int month) {
+    year_ = static_cast<std::uint16_t>(year);
+    month_ = static_cast<std::uint8_t>(month);
+    if (fd_ >= 0) {
+        ::close(fd_);
+        fd_ = -1;
+    }
+    path_ = path::join(directory_, fmt::format(L"{}.{:02}.log", year, month));
+    // O_SYNC: every line is on disk when write() returns. O_APPEND: restarts append.
+    fd_ = ::open(wide_to_utf8(path_).c_str(), O_WRONLY | O_CREAT | O_APPEND | O_SYNC | O_CLOEXEC, 0600);
+}
+
+void MonthlyLogger::write(const wchar_t* text, std::size_t count) {
+    const UtcTime now = utc_time(log_clock_now());
+    const std::string bytes = wide_to_utf8(std::wstring_view(text, count));
+    std::lock_guard lock(mutex_);
+    struct stat info {};
+    const bool gone = fd_ < 0 || ::stat(wide_to_utf8(path_).c_str(), &info) != 0;
+    if (gone || now.year > year_ || (now.year == year_ && now.month > month_))
+        open_month(now.year, now.month);
+    if (fd_ < 0)
+        return;
+    std::size_t written = 0;
+    while (written < bytes.size()) {
+        const ssize_t n = ::write(fd_, bytes.data() + written, bytes.size() - written);
+        if (n <= 0)
+            return;  // a full disk drops the line; logging must never fail the caller
+        written += static_cast<std::size_t>(n);
+    }
+}
+
+std::wstring default_log_directory() {
+    return path::join(path::get_state_directory(), L"log");
+}
+
+std::unique_ptr<MonthlyLogger> create_logger(const std::wstring& directory, std::uint8_t level) {
+    std::wstring target = directory;
+    if (target.empty()) {
+        target = default_log_directory();
+        if (target.empty())
+            return nullptr;
+    }
+    auto logger = std::make_unique<MonthlyLogger>(target);
+    logger->level = level;
+    return logger;
+}
+
+ILogger* process_logger() noexcept {
+    return g_logger_pointer.load(std::memory_order_acquire);
+}
+
+void install_logger(std::unique_ptr<ILogger> logger) {
+    if (logger && logger.get() == g_logger.get()) {
+        logger.release();
+        return;
+    }
+    g_logger_pointer.store(logger.get(), std::memory_order_release);
+    g_logger = std::move(logger);
+}
+
+LogEntry::LogEntry(ILogger& logger, std::uint8_t level, const wchar_t* function) : logger_(logger) {
+    const UtcTime t = utc_time(log_clock_now());
+    const auto thread = static_cast<long>(::syscall(SYS_gettid));
+    fmt::format_to(std::back_inserter(buffer_), L"{}-{:02}-{:02}T{:02}:{:02}:{:02}.{} | {} | {} | {} | ", t.year,
+                   t.month, t.day, t.hour, t.minute, t.second, t.millisecond, thread, level_name(level),
+                   function ? function : L"");
+}
+
+LogEntry::~LogEntry() {
+    try {
+        static constexpr wchar_t crlf[] = L"\r\n";
+        buffer_.append(crlf, crlf + 2);
+        logger_.write(buffer_.data(), buffer_.size());
+    } catch (...) {
+        // A line that cannot be finished is lost; logging goes on.
+    }
+}
+
+LogEntry& LogEntry::operator<<(std::wstring_view text) {
+    buffer_.append(text.data(), text.data() + text.size());
+    return *this;
+}
+
+LogEntry& LogEntry::operator<<(std::string_view text) {
+    for (unsigned char c : text) {
+        if (c >= 0x80) {
+            const std::wstring wide = utf8_to_wide(text);
+            buffer_.append(wide.data(), wide.data() + wide.size());
+            return *this;
+        }
+    }
+    for (char c : text)
+        buffer_.push_back(static_cast<wchar_t>(c));
+    return *this;
+}
+
+}  // namespace agent::details
