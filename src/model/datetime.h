@@ -1,0 +1,34 @@
+#pragma once
+
+#include <cstdint>
+#include <tuple>
+
+namespace agent {
+
+// A calendar time as the server and the certificates give it.
+struct DateTime {
+    enum Kind : std::int32_t {
+        Unspecified = 0,
+        Utc = 1,
+        Local = 2,
+    };
+
+    std::int32_t kind = Unspecified;
+    std::uint16_t year = 0;
+    std::uint8_t month = 0;
+    std::uint8_t day = 0;
+    std::uint8_t hour = 0;
+    std::uint8_t minute = 0;
+    std::uint8_t second = 0;
+    std::uint16_t millisecond = 0;
+
+    // Ordered by the calendar fields; the kind takes no part.
+    auto fields() const { return std::tie(year, month, day, hour, minute, second, millisecond); }
+    friend bool operator==(const DateTime& a, const DateTime& b) { return a.fields() == b.fields(); }
+    friend bool operator<(const DateTime& a, const DateTime& b) { return a.fields() < b.fields(); }
+    friend bool operator>(const DateTime& a, const DateTime& b) { return b < a; }
+    friend bool operator<=(const DateTime& a, const DateTime& b) { return !(b < a); }
+    friend bool operator>=(const DateTime& a, const DateTime& b) { return !(a < b); }
+};
+
+}  // namespace agent
