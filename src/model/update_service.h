@@ -79,6 +79,10 @@ public:
     // Whether the check thread is running (it ends by itself after a 401).
     bool is_checking() const;
 
+    // The wait between two checks (CHECK_INTERVAL unless changed; tests and benchmarks
+    // shorten it). Takes effect from the next wait.
+    void set_check_interval(std::chrono::milliseconds interval);
+
 private:
     void check_loop();
     // One check; false when the thread should end (401).
@@ -90,8 +94,11 @@ private:
     std::wstring path_;
     std::wstring api_base_;
 
+    // Serialises start_checking_update and stop_checking_update.
+    std::mutex control_mutex_;
     mutable std::mutex mutex_;  // guards everything below
     std::wstring session_id_;
+    std::chrono::milliseconds interval_ = CHECK_INTERVAL;
     std::condition_variable wake_;
     bool stopping_ = false;
     bool running_ = false;

@@ -72,9 +72,13 @@ public:
 
     void set_session_id(const std::wstring& session_id);
 
-    // The shell's browser (GUI thread, before any link is opened). nullptr restores the
-    // desktop's default browser.
+    // The shell's browser window with its cookie store (GUI thread, before any link is
+    // opened). nullptr leaves only the fallback.
     void set_browser(std::shared_ptr<IBrowser> browser);
+
+    // Where links go when there is no browser window or it refuses them: XdgOpenBrowser
+    // by default; nullptr restores that default.
+    void set_fallback_browser(std::shared_ptr<IBrowser> browser);
 
     // GET <api base>/v1/support, answered from the process-wide cache once it is filled.
     // 204 gives an empty list (not cached). Other statuses throw AgentApiException; a body
@@ -95,7 +99,7 @@ public:
     void set_auth_cookie(const std::wstring& name, const std::wstring& value, const std::wstring& url);
 
     // Sets the "token" and "auth.sid" cookies (skipped when empty) and opens the URL in the
-    // browser, falling back to the desktop's default browser. True when one took it.
+    // browser window, else in the fallback browser. True when one of them took it.
     bool open_link(const std::wstring& url, const std::wstring& token, const std::wstring& session_id);
 
     // Empties the process-wide link cache; the agent client calls it at sign-out.
@@ -108,6 +112,7 @@ private:
     std::wstring api_base_;
     std::wstring session_id_;
     std::shared_ptr<IBrowser> browser_;
+    std::shared_ptr<IBrowser> fallback_;
 };
 
 namespace details {
