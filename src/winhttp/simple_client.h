@@ -64,8 +64,8 @@ struct CrackedUrl {
     std::wstring extra;      // "?query#fragment", as far as present
 };
 
-// Throws agent::WinHttpException (CURLUE code, call "curl_url_set") for a malformed URL or
-// another scheme.
+// Throws agent::WinHttpException naming "curl_url_set": CURLE_URL_MALFORMAT for a malformed
+// URL, CURLE_UNSUPPORTED_PROTOCOL for another scheme.
 CrackedUrl crack_url(const std::wstring& url);
 // "https://host:port" or "http://host:port" (IPv6 hosts in brackets): the key of a
 // client's connection record.
@@ -186,7 +186,8 @@ public:
     // the file cannot be read or holds no certificate; the previous setting stays then.
     void set_ca_file(const std::wstring& path);
 
-    // Throws agent::WinHttpException for a bad URL ("curl_url_set") or a failed handle
+    // Throws agent::WinHttpException for a malformed URL (CURLE_URL_MALFORMAT) or another
+    // scheme (CURLE_UNSUPPORTED_PROTOCOL), both naming "curl_url_set", or for a failed handle
     // setup ("curl_easy_init", "curl_easy_setopt").
     Request open_request(const std::wstring& url, int method);
 
