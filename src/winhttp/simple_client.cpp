@@ -615,6 +615,7 @@ const Headers& Response::headers() const {
 }
 
 std::vector<std::uint8_t> Response::read_body() {
+    assert(transfer_ && "src/winhttp/simple_client");
     Transfer& transfer = *transfer_;
     std::vector<std::uint8_t> body;
     if (!transfer.finished) {
@@ -642,6 +643,7 @@ std::vector<std::uint8_t> Response::read_body() {
 }
 
 bool Response::read_chunk(std::string& out) {
+    assert(transfer_ && "src/winhttp/simple_client");
     Transfer& transfer = *transfer_;
     out.clear();
     if (!transfer.pending.empty()) {
@@ -676,31 +678,41 @@ Request::Request(Request&&) noexcept = default;
 Request& Request::operator=(Request&&) noexcept = default;
 Request::~Request() = default;
 
+namespace {
+
+// A received request has handed its transfer to the response; using it again is the
+// caller's mistake, reported like a send on a finished request.
+Transfer& live(const std::unique_ptr<Transfer>& transfer) {
+    if (!transfer || transfer->received)
+        throw WinHttpException(CURLE_SEND_ERROR, "curl_easy_send");
+    return *transfer;
+}
+
+}  // namespace
+
 void Request::set_header(const std::wstring& name, const std::wstring& value, std::uint32_t flags) {
-    winhttp::set_header(transfer_->request_headers, name, value, flags);
+    winhttp::set_header(live(transfer_).request_headers, name, value, flags);
 }
 
 const Headers& Request::headers() const {
-    return transfer_->request_headers;
+    static const Headers none;
+    return transfer_ ? transfer_->request_headers : none;
 }
 
 void Request::set_timeouts(std::uint64_t seconds) {
-    transfer_->timeout = seconds;
+    live(transfer_).timeout = seconds;
 }
 
 void Request::write(const void* data, std::size_t size) {
-    if (transfer_->received)
-        throw WinHttpException(CURLE_SEND_ERROR, "curl_easy_send");
+    Transfer& transfer = live(transfer_);
     // An empty chunk would end a chunked body early; there is nothing to send anyway.
     if (size == 0)
         return;
-    transfer_->pieces.emplace_back(static_cast<const char*>(data), size);
+    transfer.pieces.emplace_back(static_cast<const char*>(data), size);
 }
 
 Response Request::receive() {
-    Transfer& transfer = *transfer_;
-    if (transfer.received)
-        throw WinHttpException(CURLE_SEND_ERROR, "curl_easy_send");
+    Transfer& transfer = live(transfer_);
     transfer.received = true;
     transfer.check_cancelled();
     transfer.start();
@@ -711,6 +723,8 @@ Response Request::receive() {
 }
 
 std::shared_ptr<CancelHandle> Request::cancel_handle() const {
+    if (!transfer_)
+        throw WinHttpException(CURLE_SEND_ERROR, "curl_easy_send");
     return transfer_->cancel;
 }
 
