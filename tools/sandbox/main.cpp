@@ -6,13 +6,16 @@
 #include <httplib.h>
 #include <signal.h>
 
+#include <algorithm>
 #include <cstdlib>
+#include <filesystem>
 #include <iostream>
 #include <map>
 #include <optional>
 #include <string>
 #include <vector>
 
+#include "certgen/certgen.h"
 #include "sandbox_server.h"
 #include "wire.h"
 
@@ -25,7 +28,8 @@ constexpr const char* USAGE =
     "  varnel-sandbox push --url BASE [--user LOGIN] --subject S --body B [--link URL]\n"
     "                      [--organization O] [--channel ID] [--admin-token T] [--ca FILE]\n"
     "  varnel-sandbox make-cert --out FILE.p12 [--pin PIN] [--kind person|organization|entrepreneur]\n"
-    "                           [--expired|--not-yet-valid|--no-key] [--email E]\n";
+    "                           [--expired|--not-yet-valid|--no-key] [--email E] [--variant N]\n"
+    "                           [--ca-out FILE]   (FILE.pem/.crt: PEM certificate and key instead)\n";
 
 struct UsageError : std::runtime_error {
     using std::runtime_error::runtime_error;
@@ -145,9 +149,61 @@ int push(int argc, char** argv) {
     return 0;
 }
 
-int make_cert(int, char**) {
-    std::cerr << "varnel-sandbox: make-cert is not available in this build\n";
-    return 1;
+int make_cert(int argc, char** argv) {
+    const auto arguments = parse_arguments(argc, argv, {"--expired", "--not-yet-valid", "--no-key"});
+    check_known(arguments, {"--out", "--pin", "--kind", "--expired", "--not-yet-valid", "--no-key", "--email",
+                            "--variant", "--ca-out"});
+    if (arguments.count("--out") == 0)
+        throw UsageError("--out is required");
+    if (arguments.count("--expired") + arguments.count("--not-yet-valid") > 1)
+        throw UsageError("--expired and --not-yet-valid exclude each other");
+    namespace certgen = agent::certgen;
+    certgen::SubjectKind kind = certgen::SubjectKind::Person;
+    const std::string kind_name = arguments.count("--kind") ? arguments.at("--kind") : "person";
+    if (kind_name == "organization")
+        kind = certgen::SubjectKind::Organization;
+    else if (kind_name == "entrepreneur")
+        kind = certgen::SubjectKind::Entrepreneur;
+    else if (kind_name != "person")
+        throw UsageError("--kind must be person, organization or entrepreneur");
+
+    auto options = certgen::UserOptions::for_kind(
+        kind, static_cast<unsigned>(number_of(arguments, "--variant", 0, 0, 1000000)));
+    if (arguments.count("--expired"))
+        options.expired();
+    if (arguments.count("--not-yet-valid"))
+        options.not_yet_valid();
+    if (arguments.count("--no-key"))
+        options.without_private_key();
+    // The server signs a certificate in as the user named by its e-mail address; the demo
+    // user by default, so that a certificate sign-in shows the demo messages.
+    const std::string email =
+        arguments.count("--email") ? arguments.at("--email") : std::string(sandbox::Server::DEMO_LOGIN);
+    if (!email.empty())
+        options.extra_subject.emplace_back("1.2.840.113549.1.9.1", email);
+
+    const certgen::Authority authority;
+    const certgen::UserCertificate certificate = certgen::issue(authority, options);
+    const std::filesystem::path out = arguments.at("--out");
+    const std::string extension = out.extension().string();
+    if (extension == ".pem" || extension == ".crt") {
+        if (arguments.count("--pin"))
+            throw UsageError("--pin applies to PKCS#12 files only");
+        certificate.write_pem(out, certificate.with_private_key());
+    } else {
+        certgen::Pkcs12Options pkcs12;
+        if (arguments.count("--pin"))
+            pkcs12.pin = arguments.at("--pin");
+        pkcs12.chain.push_back(authority.certificate());
+        certificate.write_pkcs12(out, pkcs12);
+    }
+    if (arguments.count("--ca-out")) {
+        const std::string pem = authority.certificate_pem();
+        certgen::write_bytes(arguments.at("--ca-out"), std::vector<std::uint8_t>(pem.begin(), pem.end()));
+    }
+    std::cout << "wrote " << out.string() << " (" << kind_name << (email.empty() ? "" : ", " + email) << ")"
+              << std::endl;
+    return 0;
 }
 
 }  // namespace
