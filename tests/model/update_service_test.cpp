@@ -8,7 +8,7 @@
 #include "details/exception.h"
 #include "details/strings.h"
 #include "links_updates_support.h"
-#include "sandbox/sandbox_server.h"
+#include "sandbox_server.h"
 #include "support/sandbox.h"
 #include "winhttp/simple_client.h"
 
@@ -17,6 +17,24 @@ namespace {
 
 using details::utf8_to_wide;
 using details::wide_to_utf8;
+
+// A fault on one path: a canned status and body, or (status 0) only a delay.
+inline sandbox::Fault fault(std::string path, int status, std::string body = {}, int count = 1,
+                            std::chrono::milliseconds delay = std::chrono::milliseconds(0)) {
+    sandbox::Fault result;
+    result.path = std::move(path);
+    result.status = status;
+    result.body = std::move(body);
+    result.count = count;
+    result.delay = delay;
+    return result;
+}
+
+inline std::shared_ptr<winhttp::SimpleClient> direct_client() {
+    winhttp::ProxySettings direct;
+    direct.mode = winhttp::NoProxy;
+    return winhttp::SimpleClient::create(L"Varnel.Agent/test", direct);
+}
 
 // --- versions -----------------------------------------------------------------------------
 
@@ -148,7 +166,7 @@ protected:
         InstallerTest::SetUp();
         server = std::make_unique<sandbox::Server>();
         server->start();
-        client = winhttp::SimpleClient::create(L"Varnel.Agent/test", winhttp::ProxySettings{winhttp::NoProxy});
+        client = direct_client();
         service = std::make_unique<UpdateService>(client, directory, utf8_to_wide(server->api_url()));
         service->set_session_id(utf8_to_wide(server->create_session()));
         installer_bytes = build_installer(home().path() / "work", "Varnel Agent 1.1.0.199", output());
@@ -164,14 +182,9 @@ protected:
 
     std::size_t checks() const { return server->requests(CHECK_PATH).size(); }
 
-    // The requests that are neither the check nor anything else of the agent API.
-    std::size_t downloads() const {
-        std::size_t count = 0;
-        for (const auto& request : server->requests())
-            if (request.path != CHECK_PATH && request.path.find("update") != std::string::npos)
-                ++count;
-        return count;
-    }
+    static constexpr char DOWNLOAD_PATH[] = "/api/v1/client/installer";
+
+    std::size_t downloads() const { return server->requests(DOWNLOAD_PATH).size(); }
 
     std::unique_ptr<sandbox::Server> server;
     std::shared_ptr<winhttp::SimpleClient> client;
@@ -228,23 +241,23 @@ TEST_F(UpdateServerTest, WaitingNewerInstallerIsNotDownloadedAgain) {
 }
 
 TEST_F(UpdateServerTest, UnauthorizedEndsTheCheckThread) {
-    server->add_fault({.path = CHECK_PATH, .status = 401, .body = R"({"status":401,"message":"Сессия истекла"})"});
+    server->add_fault(fault(CHECK_PATH, 401, R"({"status":401,"message":"Сессия истекла"})"));
     service->set_check_interval(std::chrono::milliseconds(20));
     service->start_checking_update();
     ASSERT_TRUE(wait_for([&] { return !service->is_checking(); }));
     EXPECT_EQ(checks(), 1u);
 
     // Other failures keep it going.
-    server->add_fault({.path = CHECK_PATH, .status = 500, .body = "<html>oops</html>", .count = 2});
+    server->add_fault(fault(CHECK_PATH, 500, "<html>oops</html>", 2));
     service->start_checking_update();
     ASSERT_TRUE(wait_for([&] { return checks() >= 4; }));
     EXPECT_TRUE(service->is_checking());
 }
 
 TEST_F(UpdateServerTest, StopCutsAHangingCheckShort) {
-    server->add_fault({.path = CHECK_PATH, .delay = std::chrono::seconds(30)});
+    server->add_fault(fault(CHECK_PATH, 0, {}, 1, std::chrono::seconds(30)));
     service->start_checking_update();
-    ASSERT_TRUE(wait_for([&] { return checks() == 1 || server->requests().size() > 0; }));
+    ASSERT_TRUE(wait_for([&] { return checks() == 1; }));
     const auto begin = std::chrono::steady_clock::now();
     service->stop_checking_update();
     EXPECT_LT(std::chrono::steady_clock::now() - begin, std::chrono::seconds(10));
@@ -253,11 +266,12 @@ TEST_F(UpdateServerTest, StopCutsAHangingCheckShort) {
 
 TEST_F(UpdateServerTest, StopLetsARunningDownloadFinish) {
     server->offer_update(installer_bytes);
+    server->add_fault(fault(DOWNLOAD_PATH, 0, {}, 1, std::chrono::milliseconds(1500)));
     service->start_checking_update();
-    ASSERT_TRUE(wait_for([&] { return checks() == 1; }));
-    // TODO: delay the download path once its address is known.
+    ASSERT_TRUE(wait_for([&] { return downloads() == 1; }));
     service->stop_checking_update();
     EXPECT_FALSE(service->is_checking());
+    EXPECT_EQ(read_text(installer()), installer_bytes);
 }
 
 TEST_F(UpdateServerTest, FailedDownloadLeavesNoInstaller) {
@@ -274,7 +288,7 @@ TEST_F(UpdateServerTest, FailedDownloadLeavesNoInstaller) {
 
 TEST_F(UpdateServerTest, InstallerOnlyComesOverHttpsUnlessTheApiIsPlainHttp) {
     UpdateService secure(client, directory, L"https://agent.varnel.example/api");
-    EXPECT_THROW(secure.download_update(utf8_to_wide(server->base_url()) + L"/api/v1/client/update/installer"),
+    EXPECT_THROW(secure.download_update(utf8_to_wide(server->base_url()) + L"/api/v1/client/installer"),
                  AgentException);
     EXPECT_THROW(service->download_update(L"file:///etc/passwd"), AgentException);
     EXPECT_THROW(service->download_update(L"ftp://127.0.0.1/update.run"), AgentException);

@@ -10,7 +10,7 @@
 #include "details/strings.h"
 #include "links_updates_support.h"
 #include "recording_browser.h"
-#include "sandbox/sandbox_server.h"
+#include "sandbox_server.h"
 #include "support/sandbox.h"
 #include "winhttp/simple_client.h"
 
@@ -19,6 +19,24 @@ namespace {
 
 using details::utf8_to_wide;
 using details::wide_to_utf8;
+
+// A fault on one path: a canned status and body, or (status 0) only a delay.
+inline sandbox::Fault fault(std::string path, int status, std::string body = {}, int count = 1,
+                            std::chrono::milliseconds delay = std::chrono::milliseconds(0)) {
+    sandbox::Fault result;
+    result.path = std::move(path);
+    result.status = status;
+    result.body = std::move(body);
+    result.count = count;
+    result.delay = delay;
+    return result;
+}
+
+inline std::shared_ptr<winhttp::SimpleClient> direct_client() {
+    winhttp::ProxySettings direct;
+    direct.mode = winhttp::NoProxy;
+    return winhttp::SimpleClient::create(L"Varnel.Agent/test", direct);
+}
 
 // --- cookie string -----------------------------------------------------------------------
 
@@ -196,7 +214,7 @@ protected:
         UriService::clear_service_links();
         server = std::make_unique<sandbox::Server>();
         server->start();
-        client = winhttp::SimpleClient::create(L"Varnel.Agent/test", winhttp::ProxySettings{winhttp::NoProxy});
+        client = direct_client();
         service = std::make_unique<UriService>(client, utf8_to_wide(server->api_url()));
         service->set_session_id(utf8_to_wide(server->create_session()));
     }
@@ -232,12 +250,11 @@ TEST_F(UriServiceServerTest, LinksAreAskedOnceUntilSignOutEmptiesTheCache) {
 }
 
 TEST_F(UriServiceServerTest, EmptyAnswerAndErrorsAreNotCached) {
-    server->add_fault({.path = "/api/v1/support", .status = 204, .body = ""});
+    server->add_fault(fault("/api/v1/support", 204, ""));
     EXPECT_TRUE(service->get_service_links().empty());
 
-    server->add_fault({.path = "/api/v1/support",
-                       .status = 500,
-                       .body = R"({"status":500,"id":"internal","message":"Сбой","track-id":"t-1"})"});
+    server->add_fault(fault("/api/v1/support", 500,
+                            R"({"status":500,"id":"internal","message":"Сбой","track-id":"t-1"})"));
     try {
         service->get_service_links();
         FAIL() << "no exception";
@@ -246,7 +263,7 @@ TEST_F(UriServiceServerTest, EmptyAnswerAndErrorsAreNotCached) {
         EXPECT_EQ(e.error().message, L"Сбой");
     }
 
-    server->add_fault({.path = "/api/v1/support", .status = 200, .body = "not json"});
+    server->add_fault(fault("/api/v1/support", 200, "not json"));
     EXPECT_THROW(service->get_service_links(), std::runtime_error);
 
     EXPECT_FALSE(service->get_service_links().empty());
@@ -262,7 +279,7 @@ TEST_F(UriServiceServerTest, IconIsFetchedOncePerProcessAndFailuresAreRetried) {
     ASSERT_FALSE(icon.empty()) << "the demo links carry no icon";
     const std::string path = wide_to_utf8(icon).substr(server->base_url().size());
 
-    server->add_fault({.path = path, .status = 404, .body = R"({"status":404})"});
+    server->add_fault(fault(path, 404, R"({"status":404})"));
     EXPECT_TRUE(service->get_icon(icon).empty());
 
     const std::vector<std::uint8_t> bytes = service->get_icon(icon);
