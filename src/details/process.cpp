@@ -1,6 +1,7 @@
 #include "details/process.h"
 
 #include <fcntl.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -83,6 +84,12 @@ void start_detached(const std::vector<std::string>& argv) {
         arguments.push_back(const_cast<char*>(argument.c_str()));
     arguments.push_back(nullptr);
 
+    // For the fallback below: close() of every possible descriptor, computed before the fork.
+    rlimit limit{};
+    int descriptor_limit = 65536;
+    if (::getrlimit(RLIMIT_NOFILE, &limit) == 0 && limit.rlim_cur != RLIM_INFINITY && limit.rlim_cur < 65536)
+        descriptor_limit = static_cast<int>(limit.rlim_cur);
+
     Descriptor null_input(::open("/dev/null", O_RDONLY | O_CLOEXEC));
     // The grandchild writes its errno here when exec fails; a successful exec closes the
     // write end (close-on-exec), which the parent reads as end of file.
@@ -106,6 +113,14 @@ void start_detached(const std::vector<std::string>& argv) {
             ::_exit(0);
         if (null_input.get() >= 0)
             ::dup2(null_input.get(), STDIN_FILENO);
+        // A browser or installer must not hold the agent's sockets and files open (a
+        // stream the agent closes would stay open on the server's side): everything above
+        // the standard three goes at exec. The report channel is close-on-exec already.
+        if (::close_range(3, ~0U, CLOSE_RANGE_CLOEXEC) != 0) {
+            for (int fd = 3; fd < descriptor_limit; ++fd)
+                if (fd != writer.get())
+                    ::close(fd);
+        }
         sigset_t none;
         ::sigemptyset(&none);
         ::sigprocmask(SIG_SETMASK, &none, nullptr);

@@ -2,6 +2,9 @@
 
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
+#include <unistd.h>
+
 #include <clocale>
 #include <ctime>
 #include <regex>
@@ -187,6 +190,27 @@ TEST_F(OpenLinkTest, RefusedLinkGoesToTheFallbackLauncherAsOneArgument) {
     ASSERT_TRUE(wait_for([&] { return std::filesystem::exists(output); }));
     EXPECT_EQ(read_text(output), wide_to_utf8(url) + "\n");
     EXPECT_FALSE(std::filesystem::exists(home().path() / "x"));
+}
+
+TEST_F(OpenLinkTest, LauncherHoldsNoDescriptorOfTheAgent) {
+    // A descriptor the agent left inheritable, like a socket of a library that does not set
+    // close-on-exec.
+    const int file = ::open(home().path().c_str(), O_RDONLY | O_DIRECTORY);
+    ASSERT_GE(file, 0);
+    ASSERT_EQ(::dup2(file, 200), 200);
+    ::close(file);
+
+    const std::filesystem::path launcher = home().path() / "list-descriptors";
+    const std::filesystem::path output = home().path() / "descriptors.txt";
+    write_executable(launcher, "#!/bin/sh\nls /proc/$$/fd > '" + output.string() + ".part' && mv '" + output.string() +
+                                   ".part' '" + output.string() + "'\n");
+    XdgOpenBrowser browser(launcher.string());
+    EXPECT_TRUE(browser.open(L"https://portal.varnel.example/"));
+    ::close(200);
+    ASSERT_TRUE(wait_for([&] { return std::filesystem::exists(output); }));
+    const std::string listing = "\n" + read_text(output);
+    EXPECT_NE(listing.find("\n0\n"), std::string::npos) << listing;
+    EXPECT_EQ(listing.find("\n200\n"), std::string::npos) << listing;
 }
 
 TEST_F(OpenLinkTest, NoBrowserAtAllIsFalse) {
