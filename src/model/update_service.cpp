@@ -185,6 +185,11 @@ void UpdateService::set_session_id(const std::wstring& session_id) {
     session_id_ = session_id;
 }
 
+bool UpdateService::stopping() const {
+    std::lock_guard lock(mutex_);
+    return stopping_;
+}
+
 std::wstring UpdateService::session_id() const {
     std::lock_guard lock(mutex_);
     return session_id_;
@@ -223,8 +228,14 @@ void UpdateService::start_checking_update() {
         finished.join();
     std::lock_guard lock(mutex_);
     stopping_ = false;
+    // The thread cannot clear the flag before this lock is released.
     running_ = true;
-    thread_ = std::thread([this] { check_loop(); });
+    try {
+        thread_ = std::thread([this] { check_loop(); });
+    } catch (...) {
+        running_ = false;
+        throw;
+    }
 }
 
 void UpdateService::stop_checking_update() {
@@ -252,6 +263,12 @@ void UpdateService::check_loop() {
         bool go_on = true;
         try {
             go_on = check_once();
+        } catch (const WinHttpException& e) {
+            if (stopping()) {
+                AGENT_INFO(CHECK_THREAD) << "Check cut short: " << e.description();
+            } else {
+                AGENT_ERROR(CHECK_THREAD) << e.description();
+            }
         } catch (const Exception& e) {
             AGENT_ERROR(CHECK_THREAD) << e.description();
         } catch (const std::exception& e) {
@@ -342,7 +359,8 @@ void UpdateService::download_update(const std::wstring& url) {
             throw SystemException(errno, "chmod");
         AGENT_INFO(DOWNLOAD_UPDATE) << "Installer saved: " << installer << " (" << body.size() << " bytes)";
     } catch (...) {
-        details::io::delete_file(installer);
+        if (details::io::exist_file(installer))
+            details::io::delete_file(installer);
         throw;
     }
 }

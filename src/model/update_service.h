@@ -89,6 +89,7 @@ private:
     bool check_once();
     std::shared_ptr<winhttp::SimpleClient> lock_client(const wchar_t* function) const;
     std::wstring session_id() const;
+    bool stopping() const;
 
     std::weak_ptr<winhttp::SimpleClient> client_;
     std::wstring path_;
