@@ -1,7 +1,6 @@
 #include "gui/error.h"
 
 #include <array>
-#include <cwctype>
 #include <string>
 
 #include "details/exception.h"
