@@ -8,6 +8,7 @@
 #include <thread>
 
 #include "engine_fixture.h"
+#include "x11_input.h"
 
 namespace agent::testing {
 namespace {
@@ -184,6 +185,36 @@ TEST_F(HostWindowTest, FocusLossAndPointerCrossingsReachNative) {
     EXPECT_NE(std::find(calls.begin(), calls.end(), "window_hide"), calls.end());
     EXPECT_NE(std::find(calls.begin(), calls.end(), "on_mouse_enter"), calls.end());
     EXPECT_NE(std::find(calls.begin(), calls.end(), "on_mouse_leave"), calls.end());
+}
+
+// Real pointer input through the X server: press on the movable header, drag, release.
+TEST_F(HostWindowTest, DraggingAMovableElementMovesTheWindow) {
+    window->move(100, 100);
+    window->show();
+    GdkWindow* surface = gtk_widget_get_window(GTK_WIDGET(window->gtk_window()));
+    const auto origin = [&] {
+        int x = 0;
+        int y = 0;
+        gdk_window_get_origin(surface, &x, &y);
+        return std::make_pair(x, y);
+    };
+    ASSERT_TRUE(run_nested_until([&] { return origin() == std::make_pair(100, 100); }, std::chrono::seconds(10)));
+    const Json::Value center = window->call_script("tests.center", args({"handle"}));
+    const int x = 100 + center[0].asInt();
+    const int y = 100 + center[1].asInt();
+
+    const auto pause = [] { run_nested_until([] { return false; }, std::chrono::milliseconds(300)); };
+    pointer_move_to(x, y);
+    pause();
+    pointer_button(true);
+    pause();
+    for (int step = 1; step <= 4; ++step) {
+        pointer_move_to(x + 15 * step, y + 10 * step);
+        pause();
+    }
+    pointer_button(false);
+    EXPECT_TRUE(run_nested_until([&] { return origin() == std::make_pair(160, 140); }, std::chrono::seconds(10)))
+        << origin().first << "," << origin().second;
 }
 
 TEST_F(HostWindowTest, SnapshotOfTheFittedPageIsAPng) {

@@ -31,6 +31,10 @@ var tests = {
     pwned: function () { return window.pwned === undefined ? null : window.pwned; },
     violations: function () { return window.violations || 0; },
     modal: function () { return view.modal(); },
+    center: function (id) {
+        const box = document.getElementById(id).getBoundingClientRect();
+        return [Math.round(box.left + box.width / 2), Math.round(box.top + box.height / 2)];
+    },
 };
 
 var popups = {
