@@ -56,7 +56,8 @@ Secret ask_pin(IPinPrompt* prompt, const std::wstring& holder, const std::wstrin
 }
 
 std::vector<std::uint8_t> read_whole_file(const std::wstring& path) {
-    const int fd = ::open(wide_to_utf8(path).c_str(), O_RDONLY | O_CLOEXEC);
+    // Non-blocking, so that a FIFO named like a certificate cannot stall the listing.
+    const int fd = ::open(wide_to_utf8(path).c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
     if (fd < 0)
         throw SystemException(errno, "open");
     struct Closer {
