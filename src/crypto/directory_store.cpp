@@ -284,7 +284,9 @@ std::vector<Certificate> read_pkcs12(const std::vector<std::uint8_t>& bytes, con
         throw_openssl_error("d2i_PKCS12_bio", ERR_PACK(ERR_LIB_PKCS12, 0, PKCS12_R_DECODE_ERROR));
 
     Pkcs12Contents contents = read_safes(p12.get(), nullptr);
-    if (contents.locked && contents.certificates.empty()) {
+    // A safe locked by the PIN may hide the user's certificate: ask when we can, and
+    // otherwise go on with what is visible, if anything.
+    if (contents.locked && (prompt != nullptr || contents.certificates.empty())) {
         if (prompt == nullptr)
             throw CryptoException(CryptoException::PIN_CANCELLED, "PKCS12_unpack_p7encdata");
         const Secret pin = ask_pin(prompt, file_name(path), path);
@@ -293,7 +295,7 @@ std::vector<Certificate> read_pkcs12(const std::vector<std::uint8_t>& bytes, con
             throw CryptoException(CryptoException::WRONG_PIN, "PKCS12_verify_mac");
         }
         contents = read_safes(p12.get(), &pin);
-        if (contents.locked && contents.certificates.empty())
+        if (contents.locked)
             throw CryptoException(CryptoException::WRONG_PIN, "PKCS12_unpack_p7encdata");
     }
 
