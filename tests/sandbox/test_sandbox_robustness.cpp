@@ -110,6 +110,19 @@ TEST_F(RobustnessTest, GarbageOnTheSocketGetsAnErrorAndNoCrash) {
     expect_still_serving();
 }
 
+// Channel switches and client events are posted without a body and without Content-Length.
+TEST_F(RobustnessTest, PostWithoutContentLengthHasAnEmptyBody) {
+    const std::string sid = server().create_session();
+    const auto [status_line, body] = raw_exchange("POST /api/v1/client/log/signin HTTP/1.1\r\nHost: 127.0.0.1\r\n"
+                                                  "Authorization: varnel.sid " + sid + "\r\n\r\n");
+    EXPECT_EQ(status_line, "HTTP/1.1 201 Created");
+    const auto records = server().requests("/api/v1/client/log/signin");
+    ASSERT_EQ(records.size(), 1u);
+    EXPECT_EQ(records[0].header("Content-Length"), "");
+    EXPECT_EQ(records[0].headers.size(), 2u);
+    EXPECT_EQ(records[0].body, "");
+}
+
 TEST_F(RobustnessTest, MalformedJsonAndWrongShapesAreRefusedWithErrorAnswers) {
     const auto session = demo_session();
     for (const char* body : {"", "{", "[\"a\" \"b\"]", "\xff\xfe", "null", "{\"a\":1}", "[[]]"}) {
