@@ -9,10 +9,7 @@
 #include <string>
 
 #include "details/logger.h"
-#include "details/strings.h"
-#include "sandbox_server.h"
 #include "support/sandbox.h"
-#include "winhttp/simple_client.h"
 
 namespace agent::testing {
 
@@ -70,17 +67,6 @@ inline std::string build_installer(const std::filesystem::path& work, const std:
     std::filesystem::remove_all(content);
     std::filesystem::remove(archive);
     return bytes;
-}
-
-// Returns once the stand-in provider answers. A server stopped before its serving thread
-// listens never stops (cpp-httplib's stop() is a no-op until then), so every test makes
-// sure it has been reached at least once. The probe is then forgotten.
-inline void wait_until_serving(sandbox::Server& server, winhttp::SimpleClient& client) {
-    winhttp::Request probe =
-        client.open_request(details::utf8_to_wide(server.base_url() + "/static/icons/probe.png"), winhttp::METHOD_GET);
-    winhttp::Response response = probe.receive();
-    response.read_body();
-    server.clear_requests();
 }
 
 }  // namespace agent::testing

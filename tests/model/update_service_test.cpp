@@ -167,7 +167,6 @@ protected:
         server = std::make_unique<sandbox::Server>();
         server->start();
         client = direct_client();
-        wait_until_serving(*server, *client);
         service = std::make_unique<UpdateService>(client, directory, utf8_to_wide(server->api_url()));
         service->set_session_id(utf8_to_wide(server->create_session()));
         installer_bytes = build_installer(home().path() / "work", "Varnel Agent 1.1.0.199", output());

@@ -239,7 +239,6 @@ protected:
         server = std::make_unique<sandbox::Server>();
         server->start();
         client = direct_client();
-        wait_until_serving(*server, *client);
         service = std::make_unique<UriService>(client, utf8_to_wide(server->api_url()));
         service->set_session_id(utf8_to_wide(server->create_session()));
     }
