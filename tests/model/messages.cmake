@@ -1,0 +1,5 @@
+# Messages: the record and its readers, the stream parser, the message service.
+agent_add_test(NAME test-message LABEL model TIMEOUT 120
+  SOURCES ${CMAKE_CURRENT_LIST_DIR}/test_message.cpp)
+agent_add_test(NAME test-message-stream LABEL model TIMEOUT 120
+  SOURCES ${CMAKE_CURRENT_LIST_DIR}/test_message_stream.cpp)
