@@ -1,6 +1,8 @@
 #include "model/message.h"
 
+#include <algorithm>
 #include <cerrno>
+#include <cstring>
 #include <ctime>
 #include <memory>
 #include <stdexcept>
@@ -225,9 +227,56 @@ DateTime to_fields(const std::tm& tm, int year, std::int64_t ticks, std::int32_t
 // ---------------------------------------------------------------------------------------
 // JSON.
 
-std::wstring text_of(const Json::Value& item, const char* key) {
-    const std::string value = item[key].asString();
-    return details::utf8_to_wide(value);
+bool is_continuation(unsigned char byte) {
+    return (byte & 0xC0) == 0x80;
+}
+
+// UTF-8 to wide text for the keys of every streamed message, where the general converter's
+// per-character appends cost as much as jsoncpp's own parsing. Well-formed text only: at
+// the first doubtful byte the general converter takes over, so the results are the same.
+std::wstring decode_utf8(const char* text, std::size_t size) {
+    std::wstring result(size, L'\0');
+    wchar_t* out = result.data();
+    const auto* in = reinterpret_cast<const unsigned char*>(text);
+    const auto* end = in + size;
+    while (in < end) {
+        // Runs of ASCII eight bytes at a time.
+        std::uint64_t word;
+        while (end - in >= 8 && (std::memcpy(&word, in, 8), (word & 0x8080808080808080u) == 0)) {
+            for (int i = 0; i < 8; ++i)
+                out[i] = in[i];
+            in += 8;
+            out += 8;
+        }
+        if (in == end)
+            break;
+        const unsigned char lead = *in;
+        if (lead < 0x80) {
+            *out++ = lead;
+            ++in;
+        } else if (lead >= 0xC2 && lead <= 0xDF && end - in >= 2 && is_continuation(in[1])) {
+            *out++ = static_cast<wchar_t>(((lead & 0x1F) << 6) | (in[1] & 0x3F));
+            in += 2;
+        } else if (lead >= 0xE1 && lead <= 0xEC && end - in >= 3 && is_continuation(in[1]) &&
+                   is_continuation(in[2])) {
+            *out++ = static_cast<wchar_t>(((lead & 0x0F) << 12) | ((in[1] & 0x3F) << 6) | (in[2] & 0x3F));
+            in += 3;
+        } else {
+            return details::utf8_to_wide(text, size);
+        }
+    }
+    result.resize(static_cast<std::size_t>(out - result.data()));
+    return result;
+}
+
+// The value as text, as jsoncpp's asString() gives it; strings are converted where they
+// lie, without a copy in between.
+std::wstring text_of(const Json::Value& value) {
+    const char* begin = nullptr;
+    const char* end = nullptr;
+    if (value.getString(&begin, &end))
+        return decode_utf8(begin, static_cast<std::size_t>(end - begin));
+    return details::utf8_to_wide(value.asString());
 }
 
 std::wstring describe(const std::exception& error) {
@@ -321,17 +370,42 @@ DateTime parse_date_time(std::string_view text) {
 }
 
 Message read_message(const Json::Value& item) {
+    // One walk over the members finds the keys (a lookup per key costs more than jsoncpp
+    // spends parsing them); they are then read in their fixed order. A non-object item
+    // reads as jsoncpp reads it: null gives nulls, anything else throws.
+    enum Key { ID, CHANNEL, ORGANIZATION, SUBJECT, LINK, BODY, READ, CREATED, PRIORITY, ICON, KEYS };
+    static constexpr std::string_view NAMES[KEYS] = {"id",   "channel", "organization", "subject",  "link",
+                                                     "body", "read",    "created",      "priority", "icon"};
+    static const Json::Value NONE;
+    const Json::Value* values[KEYS];
+    if (item.isObject()) {
+        std::fill(std::begin(values), std::end(values), &NONE);
+        for (auto it = item.begin(); it != item.end(); ++it) {
+            const char* end = nullptr;
+            const char* begin = it.memberName(&end);
+            const std::string_view name(begin, static_cast<std::size_t>(end - begin));
+            for (int key = 0; key < KEYS; ++key) {
+                if (NAMES[key] == name) {
+                    values[key] = &*it;
+                    break;
+                }
+            }
+        }
+    } else {
+        for (int key = 0; key < KEYS; ++key)
+            values[key] = &item[std::string(NAMES[key])];
+    }
     Message message;
-    message.id = text_of(item, "id");
-    message.channel = text_of(item, "channel");
-    message.organization = text_of(item, "organization");
-    message.subject = text_of(item, "subject");
-    message.link = text_of(item, "link");
-    message.body = text_of(item, "body");
-    message.read = item["read"].asBool();
-    message.created = parse_date_time(item["created"].asString());
-    message.priority = item["priority"].asUInt();
-    message.icon = text_of(item, "icon");
+    message.id = text_of(*values[ID]);
+    message.channel = text_of(*values[CHANNEL]);
+    message.organization = text_of(*values[ORGANIZATION]);
+    message.subject = text_of(*values[SUBJECT]);
+    message.link = text_of(*values[LINK]);
+    message.body = text_of(*values[BODY]);
+    message.read = values[READ]->asBool();
+    message.created = parse_date_time(values[CREATED]->asString());
+    message.priority = values[PRIORITY]->asUInt();
+    message.icon = text_of(*values[ICON]);
     return message;
 }
 

@@ -58,13 +58,14 @@ namespace details {
 // Cuts the body of "/v1/messages/stream" into blocks and reads the message events in
 // them. Wire format: LF-ended lines; "event: <kind>" names the kind ("message",
 // "heartbeat", "error") of the "data: <text>" lines after it, a message's data being one
-// JSON object. A block is everything up to a read that ends with LF: a read ending inside
-// a line waits for the rest.
+// JSON object. A block is everything up to a read that ends with LF: its messages are
+// delivered together when that read arrives. Complete lines are read as they come; only
+// an unfinished line is kept back.
 class MessageStreamParser {
 public:
-    // A line longer than this without its LF ends the connection (a server sending
+    // A block still open after this many bytes ends the connection (a server sending
     // nonsense must not eat the memory).
-    static constexpr std::size_t MAX_PENDING = 16 * 1024 * 1024;
+    static constexpr std::size_t MAX_BLOCK = 16 * 1024 * 1024;
 
     MessageStreamParser();
     ~MessageStreamParser();
@@ -75,26 +76,30 @@ public:
     void restart();
 
     // One read of the body. Returns the messages of the block the read completes, in
-    // order; none while a line is still open. In a connection's first block, a message
+    // order; none while the block is still open. In a connection's first block, a message
     // whose id is already in the batch is left out (a reconnection may resend the last
     // ones). An unreadable message (bad JSON, bad "created") is logged and left out.
-    // Throws std::length_error past MAX_PENDING.
+    // Throws std::length_error past MAX_BLOCK.
     std::vector<Message> feed(std::string_view data);
 
-    std::size_t pending_size() const noexcept { return pending_.size(); }
+    // Bytes of the open block (0 between blocks).
+    std::size_t pending_size() const noexcept { return block_size_; }
 
 private:
-    void scan(std::string_view block, std::vector<Message>& batch);
-    void read_data(std::string_view data, std::vector<Message>& batch);
-
     enum class Kind { Unrecognised, Message, Heartbeat, Error };
 
+    void start_block();
+    void read_line(std::string_view line);
+    void read_data(std::string_view data);
+
     std::unique_ptr<Json::CharReader> reader_;
-    std::string pending_;
+    std::string partial_;  // an unfinished line
+    std::size_t block_size_ = 0;
+    std::vector<Message> batch_;
     bool first_block_ = true;
-    // The kind named by an event line that ended a block, for the data line of the next
-    // block (the read was split between the two).
-    Kind carried_ = Kind::Unrecognised;
+    Kind kind_ = Kind::Unrecognised;
+    bool block_ended_ = false;  // an error event ends the reading of its block
+    bool last_was_event_ = false;
     std::unordered_set<std::wstring> first_ids_;
 };
 

@@ -22,73 +22,95 @@ MessageStreamParser::MessageStreamParser() : reader_(Json::CharReaderBuilder().n
 MessageStreamParser::~MessageStreamParser() = default;
 
 void MessageStreamParser::restart() {
-    pending_.clear();
+    partial_.clear();
+    batch_.clear();
+    first_ids_.clear();
     first_block_ = true;
-    carried_ = Kind::Unrecognised;
+    last_was_event_ = false;
+    start_block();
+}
+
+void MessageStreamParser::start_block() {
+    block_size_ = 0;
+    block_ended_ = false;
+    // The kind does not outlive its block, except when the block ended right after an
+    // event line: the read was split between it and its data line.
+    if (!last_was_event_)
+        kind_ = Kind::Unrecognised;
+    last_was_event_ = false;
 }
 
 std::vector<Message> MessageStreamParser::feed(std::string_view data) {
-    std::vector<Message> batch;
     if (data.empty())
-        return batch;
-    if (data.back() != '\n') {
-        if (pending_.size() + data.size() > MAX_PENDING)
-            throw std::length_error("A line of the message stream is longer than " +
-                                    std::to_string(MAX_PENDING) + " bytes");
-        pending_.append(data);
-        return batch;
+        return {};
+    block_size_ += data.size();
+    if (block_size_ > MAX_BLOCK)
+        throw std::length_error("A block of the message stream is longer than " + std::to_string(MAX_BLOCK) +
+                                " bytes");
+    std::size_t end = data.find('\n');
+    if (end == std::string_view::npos) {
+        partial_.append(data);
+        return {};
     }
-    // Lines are scanned where they lie: in the read itself when nothing was pending.
-    if (pending_.empty()) {
-        scan(data, batch);
+    if (!partial_.empty()) {
+        partial_.append(data.substr(0, end));
+        read_line(partial_);
+        partial_.clear();
+        data.remove_prefix(end + 1);
+        end = data.find('\n');
     } else {
-        pending_.append(data);
-        scan(pending_, batch);
-        pending_.clear();
+        read_line(data.substr(0, end));
+        data.remove_prefix(end + 1);
+        end = data.find('\n');
     }
-    first_block_ = false;
-    first_ids_.clear();
+    // The rest is read where it lies.
+    for (; end != std::string_view::npos; end = data.find('\n')) {
+        read_line(data.substr(0, end));
+        data.remove_prefix(end + 1);
+    }
+    if (!data.empty()) {
+        partial_.append(data);
+        return {};
+    }
+    std::vector<Message> batch = std::move(batch_);
+    batch_ = {};
+    // Blocks tend to be alike: room for as many as the last one saves regrowing.
+    batch_.reserve(batch.size());
+    if (first_block_) {
+        first_block_ = false;
+        first_ids_.clear();
+    }
+    start_block();
     return batch;
 }
 
-void MessageStreamParser::scan(std::string_view block, std::vector<Message>& batch) {
-    Kind kind = carried_;
-    carried_ = Kind::Unrecognised;
-    bool last_was_event = false;
-    while (!block.empty()) {
-        const std::size_t end = block.find('\n');
-        std::string_view line = block.substr(0, end);
-        block.remove_prefix(end == std::string_view::npos ? block.size() : end + 1);
-        if (!line.empty() && line.back() == '\r')
-            line.remove_suffix(1);
-        last_was_event = false;
-        // Blank separators and anything too short to carry a kind or data.
-        if (line.size() <= 7)
-            continue;
-        if (line.starts_with("event")) {
-            const std::string_view name = line.substr(7);
-            kind = name == "message"     ? Kind::Message
-                   : name == "heartbeat" ? Kind::Heartbeat
-                   : name == "error"     ? Kind::Error
-                                         : Kind::Unrecognised;
-            last_was_event = true;
-            continue;
-        }
-        if (!line.starts_with("data"))
-            continue;
-        if (kind == Kind::Message) {
-            read_data(line.substr(6), batch);
-        } else if (kind == Kind::Error) {
-            AGENT_ERROR(NAME) << "Stream error: " << line.substr(6);
-            return;
-        }
+void MessageStreamParser::read_line(std::string_view line) {
+    if (!line.empty() && line.back() == '\r')
+        line.remove_suffix(1);
+    last_was_event_ = false;
+    // Blank separators and anything too short to carry a kind or data.
+    if (block_ended_ || line.size() <= 7)
+        return;
+    if (line.starts_with("event")) {
+        const std::string_view name = line.substr(7);
+        kind_ = name == "message"     ? Kind::Message
+                : name == "heartbeat" ? Kind::Heartbeat
+                : name == "error"     ? Kind::Error
+                                      : Kind::Unrecognised;
+        last_was_event_ = true;
+        return;
     }
-    // The read ended right after an event line: its data comes with the next read.
-    if (last_was_event)
-        carried_ = kind;
+    if (!line.starts_with("data"))
+        return;
+    if (kind_ == Kind::Message) {
+        read_data(line.substr(6));
+    } else if (kind_ == Kind::Error) {
+        AGENT_ERROR(NAME) << "Stream error: " << line.substr(6);
+        block_ended_ = true;
+    }
 }
 
-void MessageStreamParser::read_data(std::string_view data, std::vector<Message>& batch) {
+void MessageStreamParser::read_data(std::string_view data) {
     // One unreadable event is skipped; the rest of the block and the connection go on.
     Json::Value value;
     std::string errors;
@@ -96,9 +118,8 @@ void MessageStreamParser::read_data(std::string_view data, std::vector<Message>&
         AGENT_ERROR(NAME) << "Skipped a message event that is not JSON: " << errors;
         return;
     }
-    Message message;
     try {
-        message = read_message(value);
+        batch_.push_back(read_message(value));
     } catch (const Exception& error) {
         AGENT_ERROR(NAME) << "Skipped an unreadable message: " << error.description();
         return;
@@ -106,9 +127,8 @@ void MessageStreamParser::read_data(std::string_view data, std::vector<Message>&
         AGENT_ERROR(NAME) << "Skipped an unreadable message: " << error.what();
         return;
     }
-    if (first_block_ && !first_ids_.insert(message.id).second)
-        return;
-    batch.push_back(std::move(message));
+    if (first_block_ && !first_ids_.insert(batch_.back().id).second)
+        batch_.pop_back();
 }
 
 }  // namespace agent::details

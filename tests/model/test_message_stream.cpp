@@ -165,7 +165,7 @@ TEST_F(MessageStreamParsing, AnEndlessLineIsRefused) {
     const std::string chunk(1024 * 1024, 'x');
     EXPECT_THROW(
         {
-            for (std::size_t i = 0; i <= MessageStreamParser::MAX_PENDING / chunk.size(); ++i)
+            for (std::size_t i = 0; i <= MessageStreamParser::MAX_BLOCK / chunk.size(); ++i)
                 parser.feed(chunk);
         },
         std::length_error);
