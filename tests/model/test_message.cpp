@@ -10,6 +10,7 @@
 #include <json/json.h>
 
 #include "details/exception.h"
+#include "details/strings.h"
 #include "model/message.h"
 #include "support/sandbox.h"
 #include "test_message_support.h"
@@ -230,6 +231,25 @@ TEST_F(MessageList_, ANullItemReadsAsEmptyUntilItsTime) {
         FAIL();
     } catch (const AgentException& error) {
         EXPECT_EQ(error.kind(), AgentException::BAD_DATE);
+    }
+}
+
+TEST_F(MessageList_, TextIsDecodedLikeEveryOtherUtf8Text) {
+    // Well-formed and broken UTF-8 alike: the same text as the general converter gives.
+    const unsigned char bytes[] = {'a', 'Z', ' ', 0x7F, 0x80, 0xBF, 0xC0, 0xC2, 0xD0, 0xDF, 0xE0, 0xE1,
+                                   0xEC, 0xED, 0xEF, 0xF0, 0xF4, 0xF5, 0xFF, 0x9F, 0xA0, 0x90, 0x8F};
+    std::mt19937 random(11);
+    Json::Value item;
+    item["created"] = "2016-03-01T09:05";
+    for (int round = 0; round < 20000; ++round) {
+        std::string text;
+        const int length = static_cast<int>(random() % 24);
+        for (int i = 0; i < length; ++i)
+            text += static_cast<char>(bytes[random() % sizeof bytes]);
+        if (round % 2 == 0)
+            text = "Счёт №" + text + "ok";
+        item["subject"] = text;
+        ASSERT_EQ(details::read_message(item).subject, details::utf8_to_wide(text)) << round;
     }
 }
 
