@@ -240,20 +240,18 @@ std::wstring decode_utf8(const char* text, std::size_t size) {
     const auto* in = reinterpret_cast<const unsigned char*>(text);
     const auto* end = in + size;
     while (in < end) {
-        // Runs of ASCII eight bytes at a time.
-        std::uint64_t word;
-        while (end - in >= 8 && (std::memcpy(&word, in, 8), (word & 0x8080808080808080u) == 0)) {
-            for (int i = 0; i < 8; ++i)
-                out[i] = in[i];
-            in += 8;
-            out += 8;
-        }
-        if (in == end)
-            break;
         const unsigned char lead = *in;
         if (lead < 0x80) {
             *out++ = lead;
             ++in;
+            // Runs of ASCII (addresses, ids) eight bytes at a time.
+            std::uint64_t word;
+            while (end - in >= 8 && (std::memcpy(&word, in, 8), (word & 0x8080808080808080u) == 0)) {
+                for (int i = 0; i < 8; ++i)
+                    out[i] = in[i];
+                in += 8;
+                out += 8;
+            }
         } else if (lead >= 0xC2 && lead <= 0xDF && end - in >= 2 && is_continuation(in[1])) {
             *out++ = static_cast<wchar_t>(((lead & 0x1F) << 6) | (in[1] & 0x3F));
             in += 2;
@@ -403,7 +401,11 @@ Message read_message(const Json::Value& item) {
     message.link = text_of(*values[LINK]);
     message.body = text_of(*values[BODY]);
     message.read = values[READ]->asBool();
-    message.created = parse_date_time(values[CREATED]->asString());
+    const char* created = nullptr;
+    const char* created_end = nullptr;
+    message.created = values[CREATED]->getString(&created, &created_end)
+                          ? parse_date_time(std::string_view(created, static_cast<std::size_t>(created_end - created)))
+                          : parse_date_time(values[CREATED]->asString());
     message.priority = values[PRIORITY]->asUInt();
     message.icon = text_of(*values[ICON]);
     return message;
