@@ -529,3 +529,35 @@ TEST_F(SimpleClientTest, UntrustedCertificateFailsUntilTheCaFileIsGiven) {
     EXPECT_EQ(response.status_code(), 200u);
     EXPECT_EQ(text_of(response.read_body()), "{}");
 }
+
+TEST_F(SimpleClientTest, OneClientServesSeveralThreadsAndSurvivesAProxyChange) {
+    HttpServer server;
+    server.server().Get("/n", [](const httplib::Request& request, httplib::Response& response) {
+        response.set_content(request.get_param_value("i"), "text/plain");
+    });
+    server.start();
+    auto client = SimpleClient::create(L"", direct());
+
+    // A request opened before the proxy change still completes on the old pool.
+    Request early = client->open_request(server.url("/n?i=early"), METHOD_GET);
+    client->set_proxy(direct());
+    EXPECT_EQ(text_of(early.receive().read_body()), "early");
+
+    std::atomic<int> wrong{0};
+    std::vector<std::thread> threads;
+    for (int t = 0; t < 4; ++t)
+        threads.emplace_back([&, t] {
+            for (int i = 0; i < 25; ++i) {
+                const std::string id = std::to_string(t * 100 + i);
+                Response response = client->open_request(server.url("/n?i=" + id), METHOD_GET).receive();
+                if (response.status_code() != 200 || text_of(response.read_body()) != id)
+                    ++wrong;
+                if (i == 12 && t == 0)
+                    client->set_proxy(direct());
+            }
+        });
+    for (std::thread& thread : threads)
+        thread.join();
+    EXPECT_EQ(wrong.load(), 0);
+    EXPECT_EQ(client->connection_count(), 1u);
+}
