@@ -26,6 +26,9 @@ namespace {
 
 // Redirects are followed as a browser would; a longer chain is the server's fault.
 constexpr long MAX_REDIRECTS = 10;
+// A pulled chunk stops growing past this; the rest waits in curl for the next pull, so a
+// reader's buffer stays small and warm in the cache whatever the server sends at once.
+constexpr std::size_t CHUNK_LIMIT = 64u << 10;
 // Multi handles are kept for reuse: making one costs a socket pair (for the wakeup).
 constexpr std::size_t MULTI_POOL_SIZE = 8;
 
@@ -254,7 +257,7 @@ struct Transfer {
             return length;
         if (transfer->body_sink != nullptr) {
             transfer->body_sink->insert(transfer->body_sink->end(), data, data + length);
-        } else if (transfer->chunk_sink != nullptr) {
+        } else if (transfer->chunk_sink != nullptr && transfer->chunk_sink->size() < CHUNK_LIMIT) {
             transfer->chunk_sink->append(data, length);
         } else {
             transfer->paused = true;
@@ -665,8 +668,7 @@ bool Response::read_chunk(std::string& out) {
         transfer.chunk_sink = &out;
         try {
             transfer.resume();
-            if (out.empty())
-                transfer.drive([&out] { return !out.empty(); });
+            transfer.drive([&out] { return !out.empty(); });
         } catch (...) {
             transfer.chunk_sink = nullptr;
             throw;
