@@ -634,27 +634,27 @@ std::vector<std::uint8_t> Response::read_body() {
     assert(transfer_ && "src/winhttp/simple_client");
     Transfer& transfer = *transfer_;
     std::vector<std::uint8_t> body;
-    if (!transfer.finished) {
-        curl_off_t length = -1;
-        curl_easy_getinfo(transfer.easy.get(), CURLINFO_CONTENT_LENGTH_DOWNLOAD_T, &length);
-        // Reserving only claims address space, but an announcement is just the server's
-        // word: at most 1 GB, and a refused reservation is no failure.
-        if (length > 0) {
-            try {
-                body.reserve(static_cast<std::size_t>(std::min<curl_off_t>(length, curl_off_t{1} << 30)));
-            } catch (const std::bad_alloc&) {
-            }
-        }
-        transfer.body_sink = &body;
+    curl_off_t length = -1;
+    curl_easy_getinfo(transfer.easy.get(), CURLINFO_CONTENT_LENGTH_DOWNLOAD_T, &length);
+    // Reserving only claims address space, but an announcement is just the server's word:
+    // at most 1 GB, and a refused reservation is no failure.
+    if (length > 0 && !transfer.finished) {
         try {
-            transfer.resume();
-            transfer.drive([] { return false; });
-        } catch (...) {
-            transfer.body_sink = nullptr;
-            throw;
+            body.reserve(static_cast<std::size_t>(std::min<curl_off_t>(length, curl_off_t{1} << 30)));
+        } catch (const std::bad_alloc&) {
         }
-        transfer.body_sink = nullptr;
     }
+    transfer.body_sink = &body;
+    try {
+        // Bytes curl kept while paused come first, even when the transfer has ended.
+        transfer.resume();
+        if (!transfer.finished)
+            transfer.drive([] { return false; });
+    } catch (...) {
+        transfer.body_sink = nullptr;
+        throw;
+    }
+    transfer.body_sink = nullptr;
     if (transfer.result != CURLE_OK)
         transfer.fail(transfer.result);
     return body;
@@ -664,19 +664,18 @@ bool Response::read_chunk(std::string& out) {
     assert(transfer_ && "src/winhttp/simple_client");
     Transfer& transfer = *transfer_;
     out.clear();
-    if (!transfer.finished) {
-        transfer.chunk_sink = &out;
-        try {
-            transfer.resume();
+    transfer.chunk_sink = &out;
+    try {
+        transfer.resume();
+        if (!transfer.finished)
             transfer.drive([&out] { return !out.empty(); });
-        } catch (...) {
-            transfer.chunk_sink = nullptr;
-            throw;
-        }
+    } catch (...) {
         transfer.chunk_sink = nullptr;
-        if (!out.empty())
-            return true;
+        throw;
     }
+    transfer.chunk_sink = nullptr;
+    if (!out.empty())
+        return true;
     if (transfer.result != CURLE_OK)
         transfer.fail(transfer.result);
     return false;
