@@ -332,6 +332,6 @@ void StreamedChunks(benchmark::State& state) {
 
 BENCHMARK(SequentialSmallGets)->UseManualTime()->Unit(benchmark::kMillisecond)->Iterations(5);
 BENCHMARK(LargeBody)->UseManualTime()->Unit(benchmark::kMillisecond)->Iterations(3);
-BENCHMARK(StreamedChunks)->UseManualTime()->Unit(benchmark::kMillisecond)->Iterations(10);
+BENCHMARK(StreamedChunks)->UseManualTime()->Unit(benchmark::kMillisecond)->Iterations(40);
 
 BENCHMARK_MAIN();
