@@ -168,6 +168,10 @@ void HttpServer::start() {
     if (port_ <= 0)
         throw std::runtime_error("the test server cannot bind");
     thread_ = std::thread([this] { server_->listen_after_bind(); });
+    // stop() does nothing to a server that is not running yet, and the destructor would then
+    // wait for a listen loop that never ends.
+    if (!wait_for([this] { return server_->is_running(); }, std::chrono::seconds(30)))
+        throw std::runtime_error("the test server does not start");
 }
 
 std::wstring HttpServer::url(const std::string& path) const {
