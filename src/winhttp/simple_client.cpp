@@ -26,6 +26,9 @@ namespace {
 
 // Redirects are followed as a browser would; a longer chain is the server's fault.
 constexpr long MAX_REDIRECTS = 10;
+// A pulled chunk stops growing past this; the rest waits in curl for the next pull, so a
+// reader's buffer stays small and warm in the cache whatever the server sends at once.
+constexpr std::size_t CHUNK_LIMIT = 64u << 10;
 // Multi handles are kept for reuse: making one costs a socket pair (for the wakeup).
 constexpr std::size_t MULTI_POOL_SIZE = 8;
 
@@ -209,8 +212,9 @@ struct Transfer {
     bool block_has_location = false;
     long redirects = 0;
 
-    // Body bytes go to the reader's buffer when one waits, else they wait in `pending`.
-    std::string pending;
+    // Body bytes go straight into the reader's buffer. Bytes that come before anyone reads
+    // (with the headers) are left with curl: the transfer pauses until a reader comes.
+    bool paused = false;
     std::string* chunk_sink = nullptr;
     std::vector<std::uint8_t>* body_sink = nullptr;
     bool progressed = false;
@@ -251,12 +255,14 @@ struct Transfer {
         // Bodies of dropped header blocks (redirects) are not the caller's.
         if (!transfer->headers_done)
             return length;
-        if (transfer->body_sink != nullptr)
+        if (transfer->body_sink != nullptr) {
             transfer->body_sink->insert(transfer->body_sink->end(), data, data + length);
-        else if (transfer->chunk_sink != nullptr)
+        } else if (transfer->chunk_sink != nullptr && transfer->chunk_sink->size() < CHUNK_LIMIT) {
             transfer->chunk_sink->append(data, length);
-        else
-            transfer->pending.append(data, length);
+        } else {
+            transfer->paused = true;
+            return CURL_WRITEFUNC_PAUSE;
+        }
         return length;
     }
 
@@ -336,6 +342,16 @@ struct Transfer {
         status = block_status;
         response_headers = std::move(block_headers);
         headers_done = true;
+    }
+
+    // Hands the bytes curl kept while paused to the sink now set, and lets the transfer go on.
+    void resume() {
+        if (!paused)
+            return;
+        paused = false;
+        CURLcode code = curl_easy_pause(easy.get(), CURLPAUSE_CONT);
+        if (code != CURLE_OK)
+            throw WinHttpException(code, "curl_easy_pause");
     }
 
     void collect_done() {
@@ -618,25 +634,27 @@ std::vector<std::uint8_t> Response::read_body() {
     assert(transfer_ && "src/winhttp/simple_client");
     Transfer& transfer = *transfer_;
     std::vector<std::uint8_t> body;
-    if (!transfer.finished) {
-        curl_off_t length = -1;
-        curl_easy_getinfo(transfer.easy.get(), CURLINFO_CONTENT_LENGTH_DOWNLOAD_T, &length);
-        // A server's announcement is only a hint: never reserve more than 64 MB up front.
-        if (length > 0)
-            body.reserve(static_cast<std::size_t>(std::min<curl_off_t>(length, curl_off_t{64} << 20)));
-    }
-    body.insert(body.end(), transfer.pending.begin(), transfer.pending.end());
-    transfer.pending.clear();
-    if (!transfer.finished) {
-        transfer.body_sink = &body;
+    curl_off_t length = -1;
+    curl_easy_getinfo(transfer.easy.get(), CURLINFO_CONTENT_LENGTH_DOWNLOAD_T, &length);
+    // Reserving only claims address space, but an announcement is just the server's word:
+    // at most 1 GB, and a refused reservation is no failure.
+    if (length > 0 && !transfer.finished) {
         try {
-            transfer.drive([] { return false; });
-        } catch (...) {
-            transfer.body_sink = nullptr;
-            throw;
+            body.reserve(static_cast<std::size_t>(std::min<curl_off_t>(length, curl_off_t{1} << 30)));
+        } catch (const std::bad_alloc&) {
         }
-        transfer.body_sink = nullptr;
     }
+    transfer.body_sink = &body;
+    try {
+        // Bytes curl kept while paused come first, even when the transfer has ended.
+        transfer.resume();
+        if (!transfer.finished)
+            transfer.drive([] { return false; });
+    } catch (...) {
+        transfer.body_sink = nullptr;
+        throw;
+    }
+    transfer.body_sink = nullptr;
     if (transfer.result != CURLE_OK)
         transfer.fail(transfer.result);
     return body;
@@ -646,22 +664,18 @@ bool Response::read_chunk(std::string& out) {
     assert(transfer_ && "src/winhttp/simple_client");
     Transfer& transfer = *transfer_;
     out.clear();
-    if (!transfer.pending.empty()) {
-        out.swap(transfer.pending);
-        return true;
-    }
-    if (!transfer.finished) {
-        transfer.chunk_sink = &out;
-        try {
+    transfer.chunk_sink = &out;
+    try {
+        transfer.resume();
+        if (!transfer.finished)
             transfer.drive([&out] { return !out.empty(); });
-        } catch (...) {
-            transfer.chunk_sink = nullptr;
-            throw;
-        }
+    } catch (...) {
         transfer.chunk_sink = nullptr;
-        if (!out.empty())
-            return true;
+        throw;
     }
+    transfer.chunk_sink = nullptr;
+    if (!out.empty())
+        return true;
     if (transfer.result != CURLE_OK)
         transfer.fail(transfer.result);
     return false;

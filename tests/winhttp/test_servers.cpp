@@ -151,7 +151,9 @@ HttpServer::~HttpServer() {
 }
 
 void HttpServer::start() {
-    server_->set_pre_routing_handler([this](const httplib::Request& request, httplib::Response&) {
+    // After the handler, before the answer goes out: the body has been read by then, and the
+    // client cannot see the answer before the request is on record.
+    server_->set_post_routing_handler([this](const httplib::Request& request, httplib::Response&) {
         RecordedRequest record;
         record.method = request.method;
         record.target = request.target;
@@ -161,12 +163,15 @@ void HttpServer::start() {
         record.remote_port = request.remote_port;
         std::lock_guard lock(mutex_);
         requests_.push_back(std::move(record));
-        return httplib::Server::HandlerResponse::Unhandled;
     });
     port_ = server_->bind_to_any_port("127.0.0.1");
     if (port_ <= 0)
         throw std::runtime_error("the test server cannot bind");
     thread_ = std::thread([this] { server_->listen_after_bind(); });
+    // stop() does nothing to a server that is not running yet, and the destructor would then
+    // wait for a listen loop that never ends.
+    if (!wait_for([this] { return server_->is_running(); }, std::chrono::seconds(30)))
+        throw std::runtime_error("the test server does not start");
 }
 
 std::wstring HttpServer::url(const std::string& path) const {

@@ -529,3 +529,63 @@ TEST_F(SimpleClientTest, UntrustedCertificateFailsUntilTheCaFileIsGiven) {
     EXPECT_EQ(response.status_code(), 200u);
     EXPECT_EQ(text_of(response.read_body()), "{}");
 }
+
+TEST_F(SimpleClientTest, OneClientServesSeveralThreadsAndSurvivesAProxyChange) {
+    HttpServer server;
+    server.server().Get("/n", [](const httplib::Request& request, httplib::Response& response) {
+        response.set_content(request.get_param_value("i"), "text/plain");
+    });
+    server.start();
+    auto client = SimpleClient::create(L"", direct());
+
+    // A request opened before the proxy change still completes on the old pool.
+    Request early = client->open_request(server.url("/n?i=early"), METHOD_GET);
+    client->set_proxy(direct());
+    EXPECT_EQ(text_of(early.receive().read_body()), "early");
+
+    std::atomic<int> wrong{0};
+    std::vector<std::thread> threads;
+    for (int t = 0; t < 4; ++t)
+        threads.emplace_back([&, t] {
+            for (int i = 0; i < 25; ++i) {
+                const std::string id = std::to_string(t * 100 + i);
+                Response response = client->open_request(server.url("/n?i=" + id), METHOD_GET).receive();
+                if (response.status_code() != 200 || text_of(response.read_body()) != id)
+                    ++wrong;
+                if (i == 12 && t == 0)
+                    client->set_proxy(direct());
+            }
+        });
+    for (std::thread& thread : threads)
+        thread.join();
+    EXPECT_EQ(wrong.load(), 0);
+    EXPECT_EQ(client->connection_count(), 1u);
+}
+
+TEST_F(SimpleClientTest, PulledChunksStaySmallAndLoseNothing) {
+    // Chunks of every size from 1 byte up, sent as fast as the socket takes them.
+    std::string body, wire = "HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n";
+    for (std::size_t size = 1; body.size() < (6u << 20); size = size * 3 % 70001 + 1) {
+        std::string piece(size, static_cast<char>('a' + size % 26));
+        char head[32];
+        std::snprintf(head, sizeof head, "%zx\r\n", size);
+        wire += head + piece + "\r\n";
+        body += piece;
+    }
+    wire += "0\r\n\r\n";
+    RawServer server(answer_with(wire));
+    auto client = SimpleClient::create(L"", direct());
+    Response response = client->open_request(server.url("/stream"), METHOD_GET).receive();
+    std::string chunk, pulled;
+    std::size_t largest = 0;
+    while (response.read_chunk(chunk)) {
+        largest = std::max(largest, chunk.size());
+        pulled += chunk;
+    }
+    EXPECT_EQ(pulled.size(), body.size());
+    EXPECT_TRUE(pulled == body);
+    EXPECT_LE(largest, 64u * 1024 + 70001);
+
+    // The same answer read whole.
+    EXPECT_EQ(text_of(client->open_request(server.url("/stream"), METHOD_GET).receive().read_body()), body);
+}
