@@ -983,8 +983,9 @@ void Server::Impl::register_admin_routes() {
         Message message = message_from_json(*body);
         if (message.organization.empty())
             message.organization = "Varnel";
-        const Message stored = store->add_message(std::move(message), login);
+        const Message stored = store->add_message(std::move(message), login, false);
         deliver_message(stored, login);
+        store->persist();
         send_json(response, 201, message_json(stored));
     });
     add_route("POST", "/admin/raw", Area::Admin, [this](const auto& request, auto& response, CallContext&) {
@@ -1222,8 +1223,9 @@ void Server::end_session(const std::string& sid) {
 bool Server::has_session(const std::string& sid) const { return impl_->store->session_login(sid).has_value(); }
 
 Message Server::push_message(Message message, const std::string& login) {
-    const Message stored = impl_->store->add_message(std::move(message), login);
+    const Message stored = impl_->store->add_message(std::move(message), login, false);
     impl_->deliver_message(stored, login);
+    impl_->store->persist();
     return stored;
 }
 

@@ -295,7 +295,7 @@ bool Store::end_session(const std::string& sid) {
     return true;
 }
 
-Message Store::add_message(Message message, const std::string& login) {
+Message Store::add_message(Message message, const std::string& login, bool persist) {
     std::lock_guard lock(mutex_);
     const auto it = users_.find(login);
     if (it == users_.end())
@@ -305,8 +305,14 @@ Message Store::add_message(Message message, const std::string& login) {
     if (message.created.empty())
         message.created = wire::now_utc_text();
     it->second.messages.push_back(message);
-    save();
+    if (persist)
+        save();
     return message;
+}
+
+void Store::persist() const {
+    std::lock_guard lock(mutex_);
+    save();
 }
 
 std::vector<Message> Store::messages(const std::string& login) const {

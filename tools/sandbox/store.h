@@ -66,7 +66,10 @@ public:
     std::optional<std::string> session_login(const std::string& sid) const;
     bool end_session(const std::string& sid);
 
-    Message add_message(Message message, const std::string& login);
+    // Without `persist` the caller writes the state file afterwards with persist(), so a
+    // pushed message reaches the open streams before the whole state is written out.
+    Message add_message(Message message, const std::string& login, bool persist = true);
+    void persist() const;
     // Newest first.
     std::vector<Message> messages(const std::string& login) const;
     // Marks the user's messages with these ids read; unknown ids are ignored.
