@@ -34,4 +34,21 @@ std::wstring json_wide(const Json::Value& object, const char* key) {
     return utf8_to_wide(value.asString());
 }
 
+bool json_flag(const Json::Value& object, const char* key) {
+    if (!object.isObject())
+        return false;
+    const Json::Value& value = object[key];
+    switch (value.type()) {
+    case Json::nullValue:
+        return false;
+    case Json::stringValue:
+        return !value.asString().empty();
+    case Json::arrayValue:
+    case Json::objectValue:
+        return !value.empty();
+    default:
+        return value.asBool();
+    }
+}
+
 }  // namespace agent::details

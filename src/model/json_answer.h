@@ -15,4 +15,8 @@ Json::Value parse_json_answer(const std::vector<std::uint8_t>& body, const wchar
 // The member as text converted from UTF-8; empty when the object lacks it or is no object.
 std::wstring json_wide(const Json::Value& object, const char* key);
 
+// A member as a flag, never throwing: true for true, a non-zero number, a non-empty string
+// (whatever it says) or a non-empty container; false when absent or null.
+bool json_flag(const Json::Value& object, const char* key);
+
 }  // namespace agent::details
