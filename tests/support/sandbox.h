@@ -36,6 +36,7 @@ protected:
     void TearDown() override;
 
     TempHome& home() { return *home_; }
+    const TempHome& home() const { return *home_; }
 
 private:
     std::unique_ptr<TempHome> home_;

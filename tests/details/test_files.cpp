@@ -1,0 +1,152 @@
+#include <gtest/gtest.h>
+
+#include <sys/stat.h>
+#include <sys/utsname.h>
+
+#include <filesystem>
+
+#include "details/exception.h"
+#include "details/io.h"
+#include "details/logger.h"
+#include "details/os.h"
+#include "details/path.h"
+#include "details/registry.h"
+#include "details/strings.h"
+#include "support/sandbox.h"
+
+namespace {
+
+using namespace agent::details;
+using agent::testing::read_text;
+using agent::testing::write_text;
+namespace fs = std::filesystem;
+
+class FilesTest : public agent::testing::SandboxTest {
+protected:
+    void SetUp() override {
+        SandboxTest::SetUp();
+        auto logger = create_logger(utf8_to_wide((home().path() / "log").string()), LEVEL_DEBUG);
+        log_file = fs::path(wide_to_utf8(logger->current_file()));
+        install_logger(std::move(logger));
+    }
+
+    std::wstring in_home(const std::string& name) const { return utf8_to_wide((home().path() / name).string()); }
+    std::string log() const { return read_text(log_file); }
+
+    fs::path log_file;
+};
+
+TEST_F(FilesTest, MissingFileReadsEmptyWithOneErrorLine) {
+    EXPECT_TRUE(io::read_file(in_home("missing")).empty());
+    const std::string text = log();
+    EXPECT_NE(text.find("| INFO | agent::details::io::read_file | Path: "), std::string::npos);
+    EXPECT_NE(text.find("| ERROR | agent::details::io::read_file | [0x2]open: No such file or directory"),
+              std::string::npos);
+}
+
+TEST_F(FilesTest, WriteReplacesWholeFileWithPrivateMode) {
+    const std::wstring file = in_home("data.bin");
+    const std::string first(1000, 'a');
+    ASSERT_TRUE(io::write_file(file, first.data(), first.size()));
+    const std::string second = std::string("\0\x01\xff", 3);
+    ASSERT_TRUE(io::write_file(file, second.data(), second.size()));
+    const auto bytes = io::read_file(file);
+    EXPECT_EQ(std::string(bytes.begin(), bytes.end()), second);
+    struct stat info {};
+    ASSERT_EQ(::stat(wide_to_utf8(file).c_str(), &info), 0);
+    EXPECT_EQ(info.st_mode & 0777, 0600u);
+    EXPECT_FALSE(fs::exists(home().path() / "data.bin.tmp"));
+    EXPECT_TRUE(io::exist_file(file));
+    EXPECT_TRUE(io::delete_file(file));
+    EXPECT_FALSE(io::exist_file(file));
+    EXPECT_FALSE(io::delete_file(file));
+    EXPECT_NE(log().find("| ERROR | agent::details::io::delete_file | [0x2]unlink"), std::string::npos);
+}
+
+TEST_F(FilesTest, FailedWriteKeepsTheOldFileAndSaysSo) {
+    const std::wstring file = in_home("keep");
+    ASSERT_TRUE(io::write_file(file, "old", 3));
+    // A folder where the temporary file would go makes the write fail, as a full disk would.
+    fs::create_directory(home().path() / "keep.tmp");
+    EXPECT_FALSE(io::write_file(file, "new", 3));
+    EXPECT_EQ(read_text(home().path() / "keep"), "old");
+    EXPECT_NE(log().find("| ERROR | agent::details::io::write_file | [0x15]open"), std::string::npos);
+    EXPECT_THROW(io::write_file_or_throw(in_home("no/such/dir/file"), "x", 1), agent::SystemException);
+}
+
+TEST_F(FilesTest, ReadingADirectoryFails) {
+    EXPECT_TRUE(io::read_file(utf8_to_wide(home().path().string())).empty());
+    EXPECT_NE(log().find("| ERROR | agent::details::io::read_file | [0x15]read"), std::string::npos);
+}
+
+TEST_F(FilesTest, DataDirectoryFollowsXdgConfig) {
+    EXPECT_EQ(path::get_data_directory(), in_home(".config/varnel-agent/"));
+    ::setenv("XDG_CONFIG_HOME", (home().path() / "cfg").c_str(), 1);
+    EXPECT_EQ(path::get_data_directory(), in_home("cfg/varnel-agent/"));
+    // A relative value is not a base directory and is ignored.
+    ::setenv("XDG_CONFIG_HOME", "relative", 1);
+    EXPECT_EQ(path::get_data_directory(), in_home(".config/varnel-agent/"));
+    ::unsetenv("XDG_CONFIG_HOME");
+}
+
+TEST_F(FilesTest, ExecutablePathIsThisTest) {
+    const std::wstring exe = path::get_executable_file_name();
+    EXPECT_EQ(exe, utf8_to_wide(fs::canonical("/proc/self/exe").string()));
+}
+
+class AutostartTest : public FilesTest {
+protected:
+    fs::path entry() const { return home().path() / ".config/autostart/varnel-agent.desktop"; }
+};
+
+TEST_F(AutostartTest, ValueRoundTripsThroughTheDesktopEntry) {
+    using namespace agent::registry;
+    EXPECT_TRUE(get_value(RUN_KEY, L"VarnelAgent").empty());
+    const std::wstring command = L"/opt/My Apps/varnel \"agent\"/$HOME/100%/a\\b";
+    add_value(RUN_KEY, L"VarnelAgent", command);
+    ASSERT_TRUE(fs::exists(entry()));
+    const std::string text = read_text(entry());
+    EXPECT_NE(text.find("[Desktop Entry]\n"), std::string::npos);
+    EXPECT_NE(text.find("Type=Application\n"), std::string::npos);
+    const auto bytes = get_value(RUN_KEY, L"VarnelAgent");
+    EXPECT_EQ(utf8_to_wide(std::string(bytes.begin(), bytes.end())), command);
+    delete_value(RUN_KEY, L"VarnelAgent");
+    EXPECT_FALSE(fs::exists(entry()));
+    EXPECT_TRUE(get_value(RUN_KEY, L"VarnelAgent").empty());
+}
+
+TEST_F(AutostartTest, HiddenOrEmptyEntriesDoNotCount) {
+    using namespace agent::registry;
+    write_text(entry(), "[Desktop Entry]\nType=Application\nExec=/usr/bin/varnel-agent\nHidden=true\n");
+    EXPECT_TRUE(get_value(RUN_KEY, L"VarnelAgent").empty());
+    write_text(entry(), "[Desktop Entry]\nType=Application\nExec=\n");
+    EXPECT_TRUE(get_value(RUN_KEY, L"VarnelAgent").empty());
+    write_text(entry(), "[Other Group]\nExec=/bin/sh\n");
+    EXPECT_TRUE(get_value(RUN_KEY, L"VarnelAgent").empty());
+    write_text(entry(), "[Desktop Entry]\r\nExec=/usr/bin/varnel-agent --minimized\r\n");
+    const auto bytes = get_value(RUN_KEY, L"VarnelAgent");
+    EXPECT_EQ(std::string(bytes.begin(), bytes.end()), "/usr/bin/varnel-agent");
+}
+
+TEST_F(AutostartTest, OtherKeysHaveNoPlace) {
+    using namespace agent::registry;
+    add_value(L"Software\\Other", L"VarnelAgent", L"/bin/true");
+    EXPECT_FALSE(fs::exists(home().path() / ".config/autostart"));
+    EXPECT_TRUE(get_value(L"Software\\Other", L"VarnelAgent").empty());
+    EXPECT_NE(log().find("| ERROR | agent::registry::get_value | [0x2]open"), std::string::npos);
+}
+
+TEST(OsDescriptionTest, PrettyNameAndKernelRelease) {
+    agent::testing::TempHome home;
+    const fs::path file = home.path() / "os-release";
+    write_text(file, "NAME=\"Debian\"\nPRETTY_NAME=\"Debian GNU/Linux 12 (bookworm)\"\nID=debian\n");
+    utsname system{};
+    ASSERT_EQ(::uname(&system), 0);
+    EXPECT_EQ(get_os_description(file.c_str()),
+              L"Debian GNU/Linux 12 (bookworm) " + utf8_to_wide(std::string(system.release)));
+    write_text(file, "ID=unknown\n");
+    EXPECT_EQ(get_os_description(file.c_str()), L"Linux " + utf8_to_wide(std::string(system.release)));
+    EXPECT_FALSE(get_os_description().empty());
+}
+
+}  // namespace
