@@ -117,8 +117,8 @@ void AgentClient::assign_session_id(const std::wstring& session_id) {
     events_logger_->set_session_id(session_id);
 }
 
-void AgentClient::authenticate(const crypto::Certificate& certificate, bool remember) {
-    finish_authentication(auth_service_->authenticate(certificate), remember);
+void AgentClient::authenticate(const crypto::Certificate& certificate, bool remember, crypto::IPinPrompt* prompt) {
+    finish_authentication(auth_service_->authenticate(certificate, prompt), remember);
 }
 
 void AgentClient::authenticate(const std::wstring& login, const std::wstring& password, bool remember) {

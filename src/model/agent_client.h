@@ -22,7 +22,8 @@ class EventsLogger;
 
 namespace crypto {
 class Certificate;
-}
+class IPinPrompt;
+}  // namespace crypto
 
 // The program version the user agent names.
 inline constexpr wchar_t CLIENT_VERSION[] = L"1.1.0.198";
@@ -49,8 +50,8 @@ public:
     // Sign-in. A failure of the authentication service leaves the client as it was; a later
     // failure (user info, saving) leaves the session in memory and skips the rest (no file,
     // no event). With `remember` the session is written to "sid"; without, an existing file
-    // stays as it is.
-    void authenticate(const crypto::Certificate& certificate, bool remember);
+    // stays as it is. The prompt is asked for the certificate key's PIN when it has one.
+    void authenticate(const crypto::Certificate& certificate, bool remember, crypto::IPinPrompt* prompt = nullptr);
     // Also stores the login as `last_email` in the configuration.
     void authenticate(const std::wstring& login, const std::wstring& password, bool remember);
 

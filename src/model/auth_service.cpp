@@ -3,6 +3,7 @@
 #include <json/value.h>
 
 #include "crypto/certificate.h"
+#include "crypto/decrypt.h"
 #include "details/logger.h"
 #include "details/strings.h"
 #include "model/client_lock.h"
@@ -34,7 +35,7 @@ std::string read_sid(const std::vector<std::uint8_t>& body) {
 AuthService::AuthService(std::weak_ptr<winhttp::SimpleClient> client, std::wstring auth_uri)
     : client_(std::move(client)), auth_uri_(std::move(auth_uri)) {}
 
-std::string AuthService::authenticate(const crypto::Certificate& certificate) {
+std::string AuthService::authenticate(const crypto::Certificate& certificate, crypto::IPinPrompt* prompt) {
     const std::vector<std::uint8_t> der = certificate.encoded();
     AGENT_DEBUG(AUTHENTICATE) << "Certificate content: " << details::base64_encode(der);
     const auto client = details::lock_http_client(client_, AUTHENTICATE);
@@ -44,7 +45,7 @@ std::string AuthService::authenticate(const crypto::Certificate& certificate) {
     const Json::Value root = details::parse_json_answer(challenge.body, AUTHENTICATE);
     const std::wstring encrypted = details::json_wide(root, "EncryptedKey");
     AGENT_INFO(AUTHENTICATE) << "EncryptedRnd: " << encrypted;
-    const std::vector<std::uint8_t> plain = crypto::decrypt(certificate, details::base64_decode(encrypted));
+    const std::vector<std::uint8_t> plain = crypto::decrypt(certificate, details::base64_decode(encrypted), prompt);
 
     const std::wstring approve = root.isObject() ? details::json_wide(root["Link"], "Href") : std::wstring();
     AGENT_INFO(AUTHENTICATE) << "ApproveLink: " << approve;

@@ -11,7 +11,8 @@ namespace agent {
 
 namespace crypto {
 class Certificate;
-}
+class IPinPrompt;
+}  // namespace crypto
 
 // The client of the authentication service: opens a session with a certificate (a
 // challenge only the holder of the private key can answer) or a login and password, and
@@ -24,8 +25,9 @@ public:
     // "EncryptedKey" answer with the certificate's key, POST the plain bytes to the "Href"
     // the answer names (used as received, whatever its host). Returns the "Sid" (UTF-8).
     // A status other than 200 throws AgentApiException; a non-JSON answer std::runtime_error;
-    // transport, Base64 and decryption failures pass through.
-    std::string authenticate(const crypto::Certificate& certificate);
+    // transport, Base64 and decryption failures pass through. The prompt is asked for the
+    // key's PIN when it has one (null: as if cancelled).
+    std::string authenticate(const crypto::Certificate& certificate, crypto::IPinPrompt* prompt = nullptr);
 
     // POST "/authenticate-by-pass?login=<login, percent-encoded>" with the password in
     // UTF-8 as the raw body. Returns the "Sid".

@@ -1,3 +1,16 @@
-# The agent client: saved session, sign-in, user info, channels, client events.
+# The agent client: saved session, sign-in, user info, channels, client events, and the
+# command-line front end's arguments, texts and output.
 agent_add_test(NAME test-session-file LABEL model TIMEOUT 60
   SOURCES ${CMAKE_CURRENT_LIST_DIR}/session_file_test.cpp)
+
+agent_add_test(NAME test-agent-client LABEL model TIMEOUT 180
+  SOURCES ${CMAKE_CURRENT_LIST_DIR}/agent_client_test.cpp
+  LIBS agent-sandbox)
+
+agent_add_test(NAME test-client-services LABEL model TIMEOUT 120
+  SOURCES ${CMAKE_CURRENT_LIST_DIR}/services_test.cpp
+  LIBS agent-sandbox)
+
+agent_add_test(NAME test-cli LABEL model TIMEOUT 120
+  SOURCES ${CMAKE_CURRENT_LIST_DIR}/cli_test.cpp
+  LIBS agent-cli)
