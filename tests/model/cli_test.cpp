@@ -86,6 +86,8 @@ UserError told(const E& error, Context context = Context::SignIn) {
 TEST(CliErrorTexts, ServerCodesWithoutStatusPickTheirText) {
     EXPECT_EQ(told(api_error(0, "UserNotFound")).text, error_code_text(1));
     EXPECT_EQ(told(api_error(0, "BadPassword")).text, error_code_text(2));
+    // The stand-in provider's shape: a general id and the code as the first other member.
+    EXPECT_EQ(told(api_error(0, "AuthenticationFailed", L"text", {L"BadPassword"})).text, error_code_text(2));
     EXPECT_EQ(told(api_error(0, "", L"text", {L"TooManyIncorrectAttempts"})).text, error_code_text(11));
     EXPECT_NE(error_code_text(11).find(L"15 минут"), std::wstring::npos);
     // An unknown code shows the server's own text under the generic sign-in title.

@@ -10,7 +10,7 @@
 #include "details/logger.h"
 #include "details/strings.h"
 #include "model/agent_client.h"
-#include "sandbox/sandbox_server.h"
+#include "sandbox_server.h"
 #include "support/sandbox.h"
 
 namespace agent::testing {
@@ -52,6 +52,15 @@ protected:
     static std::string narrow(const std::wstring& text) { return details::wide_to_utf8(text); }
 
     sandbox::Server& server() { return *server_; }
+
+    // A canned answer to the next request of the path.
+    void answer_next(const std::string& path, int status, const std::string& body = {}) {
+        sandbox::Fault fault;
+        fault.path = path;
+        fault.status = status;
+        fault.body = body;
+        server_->add_fault(fault);
+    }
 
     std::unique_ptr<sandbox::Server> server_;
     std::shared_ptr<ConfigurationKeyValue> configuration_;

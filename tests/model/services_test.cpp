@@ -89,10 +89,10 @@ TEST_F(ServicesTest, ChannelsAreListedAndSwitched) {
 }
 
 TEST_F(ServicesTest, ChannelListAnswers) {
-    server().add_fault({.path = "/api/v1/channels", .status = 204});
+    answer_next("/api/v1/channels", 204);
     EXPECT_TRUE(agent_->channel_service().user_channels().empty());
 
-    server().add_fault({.path = "/api/v1/channels", .status = 500, .body = R"({"message":"broken","id":"E1"})"});
+    answer_next("/api/v1/channels", 500, R"({"status":500,"message":"broken","id":"E1"})");
     try {
         agent_->channel_service().user_channels();
         FAIL() << "no error";
@@ -103,7 +103,7 @@ TEST_F(ServicesTest, ChannelListAnswers) {
 }
 
 TEST_F(ServicesTest, OnlyNoContentSwitchesAChannel) {
-    server().add_fault({.path = "/api/v1/channels/c-x/enable", .status = 200, .body = "{}"});
+    answer_next("/api/v1/channels/c-x/enable", 200, "{}");
     EXPECT_THROW(agent_->channel_service().change_status(L"c-x", true), AgentApiException);
 }
 
@@ -114,7 +114,7 @@ TEST_F(ServicesTest, EventsAreSentAndTheirFailuresOnlyWarn) {
     EXPECT_EQ(server().requests().front().path, "/api/v1/client/log/open");
 
     auto& log = CaptureLogger::install(details::LEVEL_WARN);
-    server().add_fault({.path = "/api/v1/client/log/open", .status = 200, .body = R"({"message":"only 201 counts"})"});
+    answer_next("/api/v1/client/log/open", 200, R"({"message":"only 201 counts"})");
     agent_->events_logger().send_event(EVENT_OPEN);
     ASSERT_EQ(log.matching(L"agent::EventsLogger::send_event").size(), 1u);
     EXPECT_TRUE(log.contains(L"only 201 counts"));

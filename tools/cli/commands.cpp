@@ -8,6 +8,7 @@
 #include "crypto/certificate_store.h"
 #include "crypto/pin_prompt.h"
 #include "details/configuration.h"
+#include "details/exception.h"
 #include "details/logger.h"
 #include "details/path.h"
 #include "details/strings.h"

@@ -63,12 +63,12 @@ std::wstring with_title_of(int code, const std::wstring& message) {
     return std::wstring(text_of(code).title) + L": " + message;
 }
 
-// The server names what went wrong with a code when it gives no status; it may stand in
-// the "id" member or in the first other member.
+// The server names what went wrong with a code when it gives no status: the first member
+// besides the known ones ("code"), or else the "id".
 std::wstring first_error_code(const ApiError& error) {
-    if (!error.id.empty())
-        return details::utf8_to_wide(error.id);
-    return error.details.empty() ? std::wstring() : error.details.front();
+    if (!error.details.empty())
+        return error.details.front();
+    return details::utf8_to_wide(error.id);
 }
 
 UserError describe_api_error(const AgentApiException& error, Context context) {
