@@ -1,0 +1,709 @@
+#include "gui/engine/host_window.h"
+
+#include <gtk/gtk.h>
+#include <webkit2/webkit2.h>
+
+#include <json/reader.h>
+#include <json/writer.h>
+
+#include <mutex>
+#include <string_view>
+
+#include "details/logger.h"
+#include "details/strings.h"
+#include "gui/engine/resources.h"
+#include "gui/error.h"
+
+extern "C" void varnel_resources_register_resource(void);
+
+namespace varnelagent::engine {
+
+using agent::details::utf8_to_wide;
+using agent::details::wide_to_utf8;
+
+namespace {
+
+constexpr char HOST_STATE_KEY[] = "varnel-host-state";
+constexpr char CALLBACK_KEY[] = "__varnel_callback";
+constexpr char BRIDGE_CHANNEL[] = "view";
+
+// Scripts only from the program's resources: HTML inside a message can show itself but
+// never run (no inline script, no event attributes, no javascript: URLs).
+constexpr char PAGE_POLICY[] =
+    "default-src 'none'; script-src res:; style-src res: 'unsafe-inline'; img-src res: remote: data:; "
+    "font-src res: data:; media-src res:; connect-src 'none'; frame-src 'none'; object-src 'none'; "
+    "base-uri 'none'; form-action 'none'";
+
+// Fixed bodies for call_async_javascript_function: names and values arrive as its
+// arguments, never as script text.
+constexpr char CALL_BODY[] = "return window.__varnel_bridge.call(name, args);";
+constexpr char INVOKE_BODY[] = "return window.__varnel_bridge.invoke(id, args);";
+constexpr char DOCUMENT_SIZE_BODY[] =
+    "const root = document.documentElement;"
+    "return JSON.stringify([Math.ceil(root.scrollWidth), Math.ceil(root.scrollHeight)]);";
+
+WebKitWebContext* web_context = nullptr;
+
+template <typename T>
+struct GObjectDeleter {
+    void operator()(T* object) const { g_object_unref(object); }
+};
+template <typename T>
+using GObjectPtr = std::unique_ptr<T, GObjectDeleter<T>>;
+
+struct GErrorDeleter {
+    void operator()(GError* error) const { g_error_free(error); }
+};
+using GErrorPtr = std::unique_ptr<GError, GErrorDeleter>;
+
+struct GFreeDeleter {
+    void operator()(void* memory) const { g_free(memory); }
+};
+using GCharPtr = std::unique_ptr<char, GFreeDeleter>;
+
+std::string to_json(const Json::Value& value) {
+    Json::StreamWriterBuilder builder;
+    builder["indentation"] = "";
+    builder["emitUTF8"] = true;
+    return Json::writeString(builder, value);
+}
+
+bool from_json(std::string_view text, Json::Value& value) {
+    Json::CharReaderBuilder builder;
+    std::unique_ptr<Json::CharReader> reader(builder.newCharReader());
+    return reader->parse(text.data(), text.data() + text.size(), &value, nullptr);
+}
+
+bool starts_with_ci(std::string_view text, std::string_view prefix) {
+    if (text.size() < prefix.size())
+        return false;
+    for (std::size_t i = 0; i < prefix.size(); ++i)
+        if (g_ascii_tolower(text[i]) != prefix[i])
+            return false;
+    return true;
+}
+
+void fail_request(WebKitURISchemeRequest* request, const std::string& text) {
+    GErrorPtr error(g_error_new_literal(G_IO_ERROR, G_IO_ERROR_NOT_FOUND, text.c_str()));
+    webkit_uri_scheme_request_finish_error(request, error.get());
+}
+
+void serve(WebKitURISchemeRequest* request, std::string data, const std::string& mime_type, bool document) {
+    const auto size = static_cast<gint64>(data.size());
+    auto* copy = new std::string(std::move(data));
+    GBytes* bytes = g_bytes_new_with_free_func(copy->data(), copy->size(),
+                                               [](gpointer text) { delete static_cast<std::string*>(text); }, copy);
+    GObjectPtr<GInputStream> stream(g_memory_input_stream_new_from_bytes(bytes));
+    g_bytes_unref(bytes);
+    GObjectPtr<WebKitURISchemeResponse> response(webkit_uri_scheme_response_new(stream.get(), size));
+    webkit_uri_scheme_response_set_status(response.get(), 200, "OK");
+    webkit_uri_scheme_response_set_content_type(response.get(), mime_type.c_str());
+    SoupMessageHeaders* headers = soup_message_headers_new(SOUP_MESSAGE_HEADERS_RESPONSE);
+    soup_message_headers_append(headers, "Content-Type", mime_type.c_str());
+    if (document)
+        soup_message_headers_append(headers, "Content-Security-Policy", PAGE_POLICY);
+    webkit_uri_scheme_response_set_http_headers(response.get(), headers);
+    webkit_uri_scheme_request_finish_with_response(request, response.get());
+}
+
+}  // namespace
+
+// Everything a window's signal handlers and pending script calls need. Signal handlers get
+// a raw pointer and are disconnected before it dies; pending calls hold a weak pointer.
+struct HostState : std::enable_shared_from_this<HostState> {
+    GtkWidget* window = nullptr;
+    WebKitWebView* view = nullptr;
+    GObjectPtr<WebKitUserContentManager> content;
+    GObjectPtr<GCancellable> cancellable;
+    ScriptHandler script_handler;
+    LinkHandler link_handler;
+    DataProvider data_provider;
+    std::string expected_url;
+    std::uint64_t document = 0;
+    bool loading = false;
+    bool loaded = false;
+    bool failed = false;
+    struct {
+        bool valid = false;
+        guint button = 0;
+        gint x_root = 0;
+        gint y_root = 0;
+        guint32 time = 0;
+    } last_press;
+
+    void dispatch_window_event(const char* name);
+    void run_script(const char* body, GVariant* arguments, HostWindow::ScriptResultHandler done,
+                    bool wrapped = true);
+};
+
+namespace {
+
+HostState* state_of(WebKitWebView* view) {
+    return view == nullptr ? nullptr : static_cast<HostState*>(g_object_get_data(G_OBJECT(view), HOST_STATE_KEY));
+}
+
+// GUI thread, from WebKit's loader.
+void on_res_request(WebKitURISchemeRequest* request, gpointer) {
+    const char* uri = webkit_uri_scheme_request_get_uri(request);
+    auto resource = load_resource(uri);
+    if (!resource) {
+        fail_request(request, std::string("No resource for ") + uri);
+        return;
+    }
+    const bool document = resource->mime_type.starts_with("text/html");
+    serve(request, std::move(resource->data), resource->mime_type, document);
+}
+
+// GUI thread, from WebKit's loader. The provider may block (it fetches over the network).
+void on_remote_request(WebKitURISchemeRequest* request, gpointer) {
+    const std::string uri = webkit_uri_scheme_request_get_uri(request);
+    HostState* state = state_of(webkit_uri_scheme_request_get_web_view(request));
+    const std::string url = uri.substr(std::string_view("remote:").size());
+    if (state == nullptr || !state->data_provider) {
+        fail_request(request, "No data provider for " + url);
+        return;
+    }
+    const DataProvider provider = state->data_provider;
+    try {
+        auto data = provider(url);
+        if (!data) {
+            fail_request(request, "No data for " + url);
+            return;
+        }
+        const std::string path = url.substr(0, url.find_first_of("?#"));
+        serve(request, std::move(*data), mime_type_for(path), false);
+    } catch (...) {
+        const std::wstring text = error::log_exception(std::current_exception(), L"varnelagent::engine::remote_data");
+        fail_request(request, wide_to_utf8(text));
+    }
+}
+
+void reply_value(WebKitScriptMessageReply* reply, JSCValue* message, const Json::Value& value) {
+    const std::string text = to_json(value);
+    GObjectPtr<JSCValue> result(jsc_value_new_from_json(jsc_value_get_context(message), text.c_str()));
+    if (!result) {
+        webkit_script_message_reply_return_error_message(reply, "The native answer is not valid JSON");
+        return;
+    }
+    webkit_script_message_reply_return_value(reply, result.get());
+}
+
+void handle_call(HostState& state, const Json::Value& message, JSCValue* value, WebKitScriptMessageReply* reply) {
+    const std::string name = message["name"].isString() ? message["name"].asString() : std::string();
+    const Json::Value args = message["args"].isArray() ? message["args"] : Json::Value(Json::arrayValue);
+    // A copy: the call may run a nested loop during which the window is destroyed.
+    const ScriptHandler handler = state.script_handler;
+    try {
+        std::optional<Json::Value> result;
+        if (handler)
+            result = handler(name, args);
+        if (!result) {
+            webkit_script_message_reply_return_error_message(reply, ("Unknown function: view." + name).c_str());
+            return;
+        }
+        reply_value(reply, value, *result);
+    } catch (...) {
+        const std::wstring text =
+            error::log_exception(std::current_exception(), utf8_to_wide("varnelagent::engine::view." + name));
+        webkit_script_message_reply_return_error_message(reply, wide_to_utf8(text).c_str());
+    }
+}
+
+void handle_link(HostState& state, const Json::Value& message) {
+    const LinkHandler handler = state.link_handler;
+    if (!handler)
+        return;
+    try {
+        handler(message["href"].isString() ? message["href"].asString() : std::string(),
+                message["auth"].isString() ? message["auth"].asString() : std::string());
+    } catch (...) {
+        error::log_exception(std::current_exception(), L"varnelagent::engine::link_click");
+    }
+}
+
+void handle_move(HostState& state) {
+    if (!state.last_press.valid || state.last_press.button != GDK_BUTTON_PRIMARY)
+        return;
+    gtk_window_begin_move_drag(GTK_WINDOW(state.window), static_cast<gint>(state.last_press.button),
+                               state.last_press.x_root, state.last_press.y_root, state.last_press.time);
+}
+
+// GUI thread: every message the bridge posts. The page's Promise settles with the reply.
+gboolean on_script_message(WebKitUserContentManager*, JSCValue* value, WebKitScriptMessageReply* reply,
+                           gpointer data) {
+    auto& state = *static_cast<HostState*>(data);
+    Json::Value message;
+    if (!jsc_value_is_string(value) || !from_json(GCharPtr(jsc_value_to_string(value)).get(), message) ||
+        !message.isObject()) {
+        webkit_script_message_reply_return_error_message(reply, "Malformed bridge message");
+        return TRUE;
+    }
+    const std::string kind = message["kind"].isString() ? message["kind"].asString() : std::string();
+    if (kind == "call") {
+        handle_call(state, message, value, reply);
+        return TRUE;
+    }
+    if (kind == "link")
+        handle_link(state, message);
+    else if (kind == "move")
+        handle_move(state);
+    reply_value(reply, value, Json::Value());
+    return TRUE;
+}
+
+// Only the document the program asked for may load; links, form posts, script navigation
+// and new windows are all refused, so a page never leaves itself.
+gboolean on_decide_policy(WebKitWebView*, WebKitPolicyDecision* decision, WebKitPolicyDecisionType type,
+                          gpointer data) {
+    auto& state = *static_cast<HostState*>(data);
+    if (type == WEBKIT_POLICY_DECISION_TYPE_NAVIGATION_ACTION) {
+        WebKitNavigationAction* action =
+            webkit_navigation_policy_decision_get_navigation_action(WEBKIT_NAVIGATION_POLICY_DECISION(decision));
+        const char* uri = webkit_uri_request_get_uri(webkit_navigation_action_get_request(action));
+        const auto key = resource_key(uri != nullptr ? uri : "");
+        const bool expected = uri != nullptr && starts_with_ci(uri, "res:") && key &&
+                              key == resource_key(state.expected_url);
+        if (expected)
+            webkit_policy_decision_use(decision);
+        else
+            webkit_policy_decision_ignore(decision);
+        return TRUE;
+    }
+    if (type == WEBKIT_POLICY_DECISION_TYPE_NEW_WINDOW_ACTION) {
+        webkit_policy_decision_ignore(decision);
+        return TRUE;
+    }
+    return FALSE;
+}
+
+void on_load_changed(WebKitWebView*, WebKitLoadEvent event, gpointer data) {
+    auto& state = *static_cast<HostState*>(data);
+    switch (event) {
+    case WEBKIT_LOAD_STARTED:
+        state.loading = true;
+        state.loaded = false;
+        state.failed = false;
+        break;
+    case WEBKIT_LOAD_COMMITTED:
+        // A new document: the callbacks of the previous one are gone with it.
+        ++state.document;
+        break;
+    case WEBKIT_LOAD_FINISHED:
+        state.loading = false;
+        state.loaded = !state.failed;
+        break;
+    default:
+        break;
+    }
+}
+
+gboolean on_load_failed(WebKitWebView*, WebKitLoadEvent, gchar* uri, GError* error, gpointer data) {
+    if (g_error_matches(error, WEBKIT_POLICY_ERROR, WEBKIT_POLICY_ERROR_FRAME_LOAD_INTERRUPTED_BY_POLICY_CHANGE) ||
+        g_error_matches(error, WEBKIT_NETWORK_ERROR, WEBKIT_NETWORK_ERROR_CANCELLED))
+        return FALSE;
+    static_cast<HostState*>(data)->failed = true;
+    AGENT_ERROR(L"varnelagent::engine::HostWindow::load") << uri << " | " << error->message;
+    return FALSE;
+}
+
+gboolean on_button_press(GtkWidget*, GdkEventButton* event, gpointer data) {
+    auto& press = static_cast<HostState*>(data)->last_press;
+    press.valid = true;
+    press.button = event->button;
+    press.x_root = static_cast<gint>(event->x_root);
+    press.y_root = static_cast<gint>(event->y_root);
+    press.time = event->time;
+    return FALSE;
+}
+
+gboolean on_focus_out(GtkWidget*, GdkEventFocus*, gpointer data) {
+    static_cast<HostState*>(data)->dispatch_window_event("window_hide");
+    return FALSE;
+}
+
+// Crossings into and out of the view's own child windows are not the pointer leaving.
+gboolean on_enter(GtkWidget*, GdkEventCrossing* event, gpointer data) {
+    if (event->detail != GDK_NOTIFY_INFERIOR)
+        static_cast<HostState*>(data)->dispatch_window_event("on_mouse_enter");
+    return FALSE;
+}
+
+gboolean on_leave(GtkWidget*, GdkEventCrossing* event, gpointer data) {
+    if (event->detail != GDK_NOTIFY_INFERIOR)
+        static_cast<HostState*>(data)->dispatch_window_event("on_mouse_leave");
+    return FALSE;
+}
+
+struct PendingScript {
+    std::weak_ptr<HostState> host;
+    HostWindow::ScriptResultHandler done;
+    bool wrapped;
+};
+
+// GUI thread, when a script call started by run_script settles.
+void on_script_done(GObject* source, GAsyncResult* result, gpointer data) {
+    std::unique_ptr<PendingScript> pending(static_cast<PendingScript*>(data));
+    GError* raw_error = nullptr;
+    GObjectPtr<JSCValue> value(
+        webkit_web_view_call_async_javascript_function_finish(WEBKIT_WEB_VIEW(source), result, &raw_error));
+    GErrorPtr error(raw_error);
+    HostWindow::ScriptResult outcome;
+    if (error) {
+        outcome.error = g_error_matches(error.get(), G_IO_ERROR, G_IO_ERROR_CANCELLED) || pending->host.expired()
+                            ? std::wstring(L"The window was closed before the script answered")
+                            : utf8_to_wide(error->message);
+    } else if (!value || !jsc_value_is_string(value.get())) {
+        outcome.error = L"The script answered with something other than JSON text";
+    } else {
+        Json::Value answer;
+        if (!from_json(GCharPtr(jsc_value_to_string(value.get())).get(), answer))
+            outcome.error = L"The script answered with malformed JSON";
+        else if (!pending->wrapped) {
+            outcome.found = true;
+            outcome.value = std::move(answer);
+        } else {
+            outcome.found = answer["found"].asBool();
+            outcome.value = answer["value"];
+        }
+    }
+    if (pending->done)
+        pending->done(std::move(outcome));
+}
+
+Json::Value as_arguments(const Json::Value& args) {
+    if (args.isArray())
+        return args;
+    Json::Value list(Json::arrayValue);
+    list.append(args);
+    return list;
+}
+
+// Waits in a nested loop for a result delivered through a ScriptResultHandler. The slot is
+// shared with the handler, which may still arrive after a timeout has ended the wait.
+Json::Value wait_for_result(const std::function<void(HostWindow::ScriptResultHandler)>& start,
+                            std::chrono::milliseconds timeout, const std::string& what) {
+    struct Slot {
+        bool done = false;
+        HostWindow::ScriptResult result;
+    };
+    auto slot = std::make_shared<Slot>();
+    start([slot](HostWindow::ScriptResult result) {
+        slot->result = std::move(result);
+        slot->done = true;
+    });
+    if (!run_nested_until([&] { return slot->done; }, timeout))
+        throw EngineException(utf8_to_wide(what) + L": no answer in time");
+    if (slot->result.error)
+        throw EngineException(utf8_to_wide(what) + L": " + *slot->result.error);
+    return slot->result.found ? slot->result.value : Json::Value();
+}
+
+}  // namespace
+
+void HostState::dispatch_window_event(const char* name) {
+    const ScriptHandler handler = script_handler;
+    if (!handler)
+        return;
+    try {
+        handler(name, Json::Value(Json::arrayValue));
+    } catch (...) {
+        error::log_exception(std::current_exception(), utf8_to_wide(std::string("varnelagent::engine::") + name));
+    }
+}
+
+void HostState::run_script(const char* body, GVariant* arguments, HostWindow::ScriptResultHandler done,
+                           bool wrapped) {
+    auto* pending = new PendingScript{weak_from_this(), std::move(done), wrapped};
+    webkit_web_view_call_async_javascript_function(view, body, -1, arguments, nullptr, "res:///varnel-bridge",
+                                                   cancellable.get(), on_script_done, pending);
+}
+
+void initialize() {
+    static std::once_flag once;
+    static bool ready = false;
+    std::call_once(once, [] {
+        if (!gtk_init_check(nullptr, nullptr))
+            return;
+        varnel_resources_register_resource();
+        web_context = webkit_web_context_new_ephemeral();
+        webkit_web_context_register_uri_scheme(web_context, "res", on_res_request, nullptr, nullptr);
+        webkit_web_context_register_uri_scheme(web_context, "remote", on_remote_request, nullptr, nullptr);
+        WebKitSecurityManager* security = webkit_web_context_get_security_manager(web_context);
+        webkit_security_manager_register_uri_scheme_as_secure(security, "res");
+        webkit_security_manager_register_uri_scheme_as_secure(security, "remote");
+        webkit_security_manager_register_uri_scheme_as_cors_enabled(security, "res");
+        ready = true;
+    });
+    if (!ready)
+        throw EngineException(L"The page engine cannot start: no display");
+}
+
+bool run_nested_until(const std::function<bool()>& predicate, std::chrono::milliseconds timeout) {
+    const auto deadline = std::chrono::steady_clock::now() + timeout;
+    // Wakes the loop now and then so that the deadline is seen even when nothing happens.
+    const guint wake = g_timeout_add(20, [](gpointer) -> gboolean { return G_SOURCE_CONTINUE; }, nullptr);
+    bool result = predicate();
+    while (!result && std::chrono::steady_clock::now() < deadline) {
+        g_main_context_iteration(nullptr, TRUE);
+        result = predicate();
+    }
+    g_source_remove(wake);
+    return result;
+}
+
+HostWindow::HostWindow(int width, int height) : state_(std::make_shared<HostState>()) {
+    initialize();
+    HostState& state = *state_;
+    state.cancellable.reset(g_cancellable_new());
+    state.content.reset(webkit_user_content_manager_new());
+
+    GBytes* bridge = g_resources_lookup_data((std::string(RESOURCE_PREFIX) + "bridge.js").c_str(),
+                                             G_RESOURCE_LOOKUP_FLAGS_NONE, nullptr);
+    if (bridge == nullptr)
+        throw EngineException(L"The script bridge is missing from the resources");
+    gsize size = 0;
+    const auto* data = static_cast<const char*>(g_bytes_get_data(bridge, &size));
+    const std::string source(data, size);
+    g_bytes_unref(bridge);
+    WebKitUserScript* script =
+        webkit_user_script_new(source.c_str(), WEBKIT_USER_CONTENT_INJECT_TOP_FRAME,
+                               WEBKIT_USER_SCRIPT_INJECT_AT_DOCUMENT_START, nullptr, nullptr);
+    webkit_user_content_manager_add_script(state.content.get(), script);
+    webkit_user_script_unref(script);
+    g_signal_connect(state.content.get(), "script-message-with-reply-received::view", G_CALLBACK(on_script_message),
+                     &state);
+    webkit_user_content_manager_register_script_message_handler_with_reply(state.content.get(), BRIDGE_CHANNEL,
+                                                                           nullptr);
+
+    WebKitSettings* settings = webkit_settings_new();
+    webkit_settings_set_hardware_acceleration_policy(settings, WEBKIT_HARDWARE_ACCELERATION_POLICY_NEVER);
+    webkit_settings_set_enable_developer_extras(settings, FALSE);
+    webkit_settings_set_javascript_can_open_windows_automatically(settings, FALSE);
+    // Page console messages on standard output, for whoever debugs a page.
+    if (g_getenv("AGENT_PAGE_CONSOLE") != nullptr)
+        webkit_settings_set_enable_write_console_messages_to_stdout(settings, TRUE);
+    state.view = WEBKIT_WEB_VIEW(g_object_new(WEBKIT_TYPE_WEB_VIEW, "web-context", web_context, "user-content-manager",
+                                              state.content.get(), "settings", settings, nullptr));
+    g_object_unref(settings);
+    g_object_set_data(G_OBJECT(state.view), HOST_STATE_KEY, &state);
+    const GdkRGBA transparent{0, 0, 0, 0};
+    webkit_web_view_set_background_color(state.view, &transparent);
+
+    state.window = gtk_window_new(GTK_WINDOW_TOPLEVEL);
+    gtk_window_set_decorated(GTK_WINDOW(state.window), FALSE);
+    gtk_widget_set_app_paintable(state.window, TRUE);
+    if (GdkVisual* visual = gdk_screen_get_rgba_visual(gtk_widget_get_screen(state.window)))
+        gtk_widget_set_visual(state.window, visual);
+    gtk_window_set_default_size(GTK_WINDOW(state.window), width, height);
+    gtk_container_add(GTK_CONTAINER(state.window), GTK_WIDGET(state.view));
+    gtk_widget_show(GTK_WIDGET(state.view));
+    gtk_widget_add_events(GTK_WIDGET(state.view), GDK_ENTER_NOTIFY_MASK | GDK_LEAVE_NOTIFY_MASK);
+
+    // The owner decides when the window goes; closing it from outside only hides it.
+    g_signal_connect(state.window, "delete-event", G_CALLBACK(gtk_widget_hide_on_delete), nullptr);
+    g_signal_connect(state.window, "focus-out-event", G_CALLBACK(on_focus_out), &state);
+    g_signal_connect(state.view, "enter-notify-event", G_CALLBACK(on_enter), &state);
+    g_signal_connect(state.view, "leave-notify-event", G_CALLBACK(on_leave), &state);
+    g_signal_connect(state.view, "button-press-event", G_CALLBACK(on_button_press), &state);
+    g_signal_connect(state.view, "decide-policy", G_CALLBACK(on_decide_policy), &state);
+    g_signal_connect(state.view, "load-changed", G_CALLBACK(on_load_changed), &state);
+    g_signal_connect(state.view, "load-failed", G_CALLBACK(on_load_failed), &state);
+}
+
+HostWindow::~HostWindow() {
+    HostState& state = *state_;
+    g_cancellable_cancel(state.cancellable.get());
+    g_signal_handlers_disconnect_by_data(state.content.get(), &state);
+    g_signal_handlers_disconnect_by_data(state.view, &state);
+    g_signal_handlers_disconnect_by_data(state.window, &state);
+    g_object_set_data(G_OBJECT(state.view), HOST_STATE_KEY, nullptr);
+    webkit_user_content_manager_unregister_script_message_handler(state.content.get(), BRIDGE_CHANNEL);
+    gtk_widget_destroy(state.window);
+}
+
+void HostWindow::set_script_handler(ScriptHandler handler) {
+    state_->script_handler = std::move(handler);
+}
+
+void HostWindow::set_link_handler(LinkHandler handler) {
+    state_->link_handler = std::move(handler);
+}
+
+void HostWindow::set_data_provider(DataProvider provider) {
+    state_->data_provider = std::move(provider);
+}
+
+void HostWindow::load(const std::string& url) {
+    if (!starts_with_ci(url, "res:") || !resource_key(url))
+        throw EngineException(L"Only the program's own documents can be loaded: " + utf8_to_wide(url));
+    state_->expected_url = canonical_document_url(url);
+    state_->loading = true;
+    state_->loaded = false;
+    state_->failed = false;
+    webkit_web_view_load_uri(state_->view, state_->expected_url.c_str());
+}
+
+bool HostWindow::wait_loaded(std::chrono::milliseconds timeout) {
+    HostState& state = *state_;
+    run_nested_until([&] { return !state.loading; }, timeout);
+    return state.loaded;
+}
+
+bool HostWindow::loaded() const {
+    return state_->loaded;
+}
+
+void HostWindow::show() {
+    gtk_widget_show(state_->window);
+}
+
+void HostWindow::hide() {
+    gtk_widget_hide(state_->window);
+}
+
+bool HostWindow::visible() const {
+    return gtk_widget_get_visible(state_->window);
+}
+
+void HostWindow::move(int x, int y) {
+    gtk_window_move(GTK_WINDOW(state_->window), x, y);
+}
+
+void HostWindow::resize(int width, int height) {
+    gtk_window_resize(GTK_WINDOW(state_->window), width, height);
+}
+
+std::pair<int, int> HostWindow::size() const {
+    int width = 0;
+    int height = 0;
+    gtk_window_get_size(GTK_WINDOW(state_->window), &width, &height);
+    return {width, height};
+}
+
+std::pair<int, int> HostWindow::position() const {
+    int x = 0;
+    int y = 0;
+    gtk_window_get_position(GTK_WINDOW(state_->window), &x, &y);
+    return {x, y};
+}
+
+std::pair<int, int> HostWindow::fit_to_document() {
+    const Json::Value size = wait_for_result(
+        [&](ScriptResultHandler done) { state_->run_script(DOCUMENT_SIZE_BODY, nullptr, std::move(done), false); },
+        std::chrono::seconds(10), "fit_to_document");
+    const int width = size[0].asInt();
+    const int height = size[1].asInt();
+    if (width > 0 && height > 0)
+        resize(width, height);
+    return {width, height};
+}
+
+void HostWindow::snapshot_png(const std::string& path) {
+    struct Slot {
+        bool done = false;
+        cairo_surface_t* surface = nullptr;
+        std::string error;
+    };
+    auto slot = std::make_shared<Slot>();
+    using Holder = std::shared_ptr<Slot>;
+    webkit_web_view_get_snapshot(
+        state_->view, WEBKIT_SNAPSHOT_REGION_FULL_DOCUMENT, WEBKIT_SNAPSHOT_OPTIONS_TRANSPARENT_BACKGROUND,
+        state_->cancellable.get(),
+        [](GObject* source, GAsyncResult* result, gpointer data) {
+            std::unique_ptr<Holder> holder(static_cast<Holder*>(data));
+            GError* error = nullptr;
+            (*holder)->surface = webkit_web_view_get_snapshot_finish(WEBKIT_WEB_VIEW(source), result, &error);
+            if (error != nullptr) {
+                (*holder)->error = error->message;
+                g_error_free(error);
+            }
+            (*holder)->done = true;
+        },
+        new Holder(slot));
+    const bool done = run_nested_until([&] { return slot->done; }, std::chrono::seconds(10));
+    if (!done)
+        throw EngineException(L"The snapshot did not come in time");
+    if (slot->surface == nullptr)
+        throw EngineException(L"The snapshot failed: " + utf8_to_wide(slot->error));
+    const cairo_status_t status = cairo_surface_write_to_png(slot->surface, path.c_str());
+    cairo_surface_destroy(slot->surface);
+    if (status != CAIRO_STATUS_SUCCESS)
+        throw EngineException(L"The snapshot cannot be written to " + utf8_to_wide(path) + L": " +
+                              utf8_to_wide(cairo_status_to_string(status)));
+}
+
+void HostWindow::call_script_async(const std::string& name, const Json::Value& args, ScriptResultHandler done) {
+    if (!g_utf8_validate(name.c_str(), static_cast<gssize>(name.size()), nullptr)) {
+        ScriptResult result;
+        result.error = L"The function name is not UTF-8";
+        if (done)
+            done(std::move(result));
+        return;
+    }
+    GVariantBuilder builder;
+    g_variant_builder_init(&builder, G_VARIANT_TYPE_VARDICT);
+    g_variant_builder_add(&builder, "{sv}", "name", g_variant_new_string(name.c_str()));
+    g_variant_builder_add(&builder, "{sv}", "args", g_variant_new_string(to_json(as_arguments(args)).c_str()));
+    state_->run_script(CALL_BODY, g_variant_builder_end(&builder), std::move(done));
+}
+
+Json::Value HostWindow::call_script(const std::string& name, const Json::Value& args,
+                                    std::chrono::milliseconds timeout) {
+    return wait_for_result([&](ScriptResultHandler done) { call_script_async(name, args, std::move(done)); },
+                           timeout, name);
+}
+
+bool HostWindow::is_callback(const Json::Value& value) {
+    return value.isObject() && value.size() == 1 && value[CALLBACK_KEY].isIntegral();
+}
+
+ScriptCallback HostWindow::callback(const Json::Value& value) const {
+    if (!is_callback(value))
+        throw EngineException(L"The argument is not a script function");
+    return ScriptCallback(state_, state_->document, value[CALLBACK_KEY].asInt64());
+}
+
+GtkWindow* HostWindow::gtk_window() const {
+    return GTK_WINDOW(state_->window);
+}
+
+WebKitWebView* HostWindow::web_view() const {
+    return state_->view;
+}
+
+bool ScriptCallback::alive() const {
+    auto host = host_.lock();
+    return host && host->document == document_;
+}
+
+bool ScriptCallback::invoke(const Json::Value& args) const {
+    auto host = host_.lock();
+    if (!host || host->document != document_)
+        return false;
+    GVariantBuilder builder;
+    g_variant_builder_init(&builder, G_VARIANT_TYPE_VARDICT);
+    g_variant_builder_add(&builder, "{sv}", "id", g_variant_new_double(static_cast<double>(id_)));
+    g_variant_builder_add(&builder, "{sv}", "args", g_variant_new_string(to_json(as_arguments(args)).c_str()));
+    host->run_script(INVOKE_BODY, g_variant_builder_end(&builder), [](HostWindow::ScriptResult result) {
+        if (result.error) {
+            AGENT_ERROR(L"varnelagent::engine::ScriptCallback::invoke") << *result.error;
+        }
+    });
+    return true;
+}
+
+Json::Value ScriptCallback::call(const Json::Value& args, std::chrono::milliseconds timeout) const {
+    auto host = host_.lock();
+    if (!host || host->document != document_)
+        throw EngineException(L"The page of the callback is gone");
+    GVariantBuilder builder;
+    g_variant_builder_init(&builder, G_VARIANT_TYPE_VARDICT);
+    g_variant_builder_add(&builder, "{sv}", "id", g_variant_new_double(static_cast<double>(id_)));
+    g_variant_builder_add(&builder, "{sv}", "args", g_variant_new_string(to_json(as_arguments(args)).c_str()));
+    GVariant* arguments = g_variant_builder_end(&builder);
+    return wait_for_result(
+        [&](HostWindow::ScriptResultHandler done) { host->run_script(INVOKE_BODY, arguments, std::move(done)); },
+        timeout, "callback");
+}
+
+}  // namespace varnelagent::engine

@@ -1,0 +1,57 @@
+#pragma once
+
+#include <cstdint>
+#include <exception>
+#include <string>
+#include <string_view>
+
+#include <json/value.h>
+
+#include "gui/shell_messages.h"
+#include "winhttp/proxy.h"
+
+// The program's error texts and the one way every page reports a failure: log it under a
+// context name, then ask the window for the error dialog.
+namespace varnelagent::error {
+
+// Title and HTML message of an error code; codes outside 0 to 11 give the generic pair.
+struct ErrorText {
+    std::wstring_view title;
+    std::wstring_view message;
+};
+ErrorText error_text(int code) noexcept;
+
+inline constexpr int ERROR_CONNECTION = 0;
+inline constexpr int ERROR_UNKNOWN_EMAIL = 1;
+inline constexpr int ERROR_WRONG_PASSWORD = 2;
+inline constexpr int ERROR_AUTHORIZATION = 3;
+inline constexpr int ERROR_PROXY = 4;
+inline constexpr int ERROR_SESSION_EXPIRED = 5;
+inline constexpr int ERROR_PROXY_CREDENTIALS = 6;
+inline constexpr int ERROR_PRIVATE_KEY = 7;
+inline constexpr int ERROR_NO_KEY_CONTAINER = 8;
+inline constexpr int ERROR_CANCELLED = 9;
+inline constexpr int ERROR_WRONG_PIN = 10;
+inline constexpr int ERROR_TOO_MANY_ATTEMPTS = 11;
+
+// The exception's text (an agent::Exception's description(), a std::exception's what(),
+// else "Unknown exception"), logged at ERROR as "<context> | <text>". Never throws.
+std::wstring log_exception(std::exception_ptr exception, std::wstring_view context) noexcept;
+
+// Each sends WM_MODAL_DIALOG request 4 to the window (from the GUI thread or a worker) and
+// returns the dialog's result: false when no dialog could be shown.
+Json::Value show_error(const std::wstring& text, WindowHandle window);
+Json::Value show_error_code(int code, WindowHandle window);
+Json::Value show_proxy_error(const winhttp::ProxySettings& settings, WindowHandle window);
+Json::Value show_credentials(WindowHandle window);
+
+// A failed agent API call: 401 shows code 5 and then posts Change user to the window, 407
+// shows code 6, any other status shows the text.
+Json::Value report_api_error(std::int32_t status, const std::wstring& text, WindowHandle window);
+
+// The proxy record the scripts exchange: "mode", and for a named proxy "url", "port",
+// "username", "password".
+Json::Value proxy_to_value(const winhttp::ProxySettings& settings);
+winhttp::ProxySettings proxy_from_value(const Json::Value& value);
+
+}  // namespace varnelagent::error

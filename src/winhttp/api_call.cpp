@@ -1,0 +1,168 @@
+#include "winhttp/api_call.h"
+
+#include <memory>
+#include <sstream>
+
+#include <json/json.h>
+
+#include "details/logger.h"
+#include "details/strings.h"
+
+namespace agent::details {
+
+namespace {
+
+// A member's value as text: strings as they are, other scalars as jsoncpp writes them,
+// objects and arrays as their compact JSON text.
+std::wstring member_text(const Json::Value& value) {
+    if (value.isString())
+        return utf8_to_wide(value.asString());
+    if (value.isObject() || value.isArray()) {
+        std::string text = to_json_text(value);
+        if (!text.empty() && text.back() == '\n')
+            text.pop_back();
+        return utf8_to_wide(text);
+    }
+    if (value.isNull())
+        return L"";
+    return utf8_to_wide(value.asString());
+}
+
+std::int32_t member_int(const Json::Value& value) {
+    if (value.isInt())
+        return value.asInt();
+    if (value.isUInt() || value.isDouble() || value.isBool()) {
+        // Out-of-range numbers would make jsoncpp throw; clamp them instead.
+        const double number = value.asDouble();
+        if (number >= 2147483647.0)
+            return 2147483647;
+        if (number <= -2147483648.0)
+            return -2147483647 - 1;
+        return static_cast<std::int32_t>(number);
+    }
+    if (value.isString()) {
+        try {
+            return static_cast<std::int32_t>(std::stol(value.asString()));
+        } catch (const std::exception&) {
+            return 0;
+        }
+    }
+    return 0;
+}
+
+}  // namespace
+
+std::string to_json_text(const Json::Value& value) {
+    Json::StreamWriterBuilder builder;
+    builder["indentation"] = "";
+    builder["emitUTF8"] = true;
+    return Json::writeString(builder, value) + "\n";
+}
+
+ApiError parse_api_error(const std::vector<std::uint8_t>& body, std::int32_t status) {
+    AGENT_INFO(L"agent::details::parse_api_error") << base64_encode(body);
+    ApiError error;
+    Json::CharReaderBuilder builder;
+    builder["collectComments"] = false;
+    std::unique_ptr<Json::CharReader> reader(builder.newCharReader());
+    Json::Value root;
+    std::string messages;
+    const char* begin = reinterpret_cast<const char*>(body.data());
+    if (!reader->parse(begin, begin + body.size(), &root, &messages)) {
+        AGENT_ERROR(L"agent::details::parse_api_error") << messages;
+        error.status = status;
+        return error;
+    }
+    if (!root.isObject()) {
+        // Not an error answer of the server's form: keep the HTTP status, and the elements
+        // of an array as details.
+        error.status = status;
+        if (root.isArray())
+            for (const Json::Value& element : root)
+                error.details.push_back(member_text(element));
+        return error;
+    }
+    for (const std::string& name : root.getMemberNames()) {
+        const Json::Value& value = root[name];
+        if (name == "id")
+            error.id = value.isString() ? value.asString() : wide_to_utf8(member_text(value));
+        else if (name == "message")
+            error.message = member_text(value);
+        else if (name == "track-id")
+            error.track_id = value.isString() ? value.asString() : wide_to_utf8(member_text(value));
+        else if (name == "status")
+            error.status = member_int(value);
+        else
+            error.details.push_back(member_text(value));
+    }
+    return error;
+}
+
+void set_content_length(winhttp::Request& request, std::uint64_t length) {
+    request.set_header(L"Content-Length", std::to_wstring(length), winhttp::WINHTTP_ADDREQ_FLAG_REPLACE);
+}
+
+winhttp::Request open_api_request(winhttp::SimpleClient& client, const wchar_t* function, const std::wstring& url,
+                                  int method, const std::string& session_id) {
+    AGENT_INFO(function) << "Query: " << url;
+    winhttp::Request request = client.open_request(url, method);
+    if (!session_id.empty())
+        request.set_header(L"Authorization", L"varnel.sid " + utf8_to_wide(session_id),
+                           winhttp::WINHTTP_ADDREQ_FLAG_COALESCE_WITH_COMMA);
+    return request;
+}
+
+void log_status(const wchar_t* function, std::uint32_t status) {
+    AGENT_INFO(function) << "Status code: " << status;
+}
+
+void log_body(const wchar_t* function, const std::vector<std::uint8_t>& body) {
+    AGENT_DEBUG(function) << "Response body: " << base64_encode(body);
+}
+
+void throw_api_error(const wchar_t* function, const std::vector<std::uint8_t>& body, std::uint32_t status) {
+    AgentApiException error(parse_api_error(body, static_cast<std::int32_t>(status)));
+    AGENT_ERROR(function) << error.what();
+    throw error;
+}
+
+namespace {
+
+ApiAnswer finish_call(winhttp::Request& request, const wchar_t* function, std::uint32_t success,
+                      std::uint32_t also_success) {
+    winhttp::Response response = request.receive();
+    ApiAnswer answer;
+    answer.status = response.status_code();
+    answer.body = response.read_body();
+    log_status(function, answer.status);
+    log_body(function, answer.body);
+    if (answer.status != success && (also_success == 0 || answer.status != also_success))
+        throw_api_error(function, answer.body, answer.status);
+    return answer;
+}
+
+}  // namespace
+
+ApiAnswer call_api(winhttp::SimpleClient& client, const wchar_t* function, const std::wstring& url, int method,
+                   const std::string& session_id, const Json::Value* body, std::uint32_t success,
+                   std::uint32_t also_success) {
+    winhttp::Request request = open_api_request(client, function, url, method, session_id);
+    if (body != nullptr) {
+        const std::string text = to_json_text(*body);
+        request.set_header(L"Content-Type", L"application/json", winhttp::WINHTTP_ADDREQ_FLAG_REPLACE);
+        set_content_length(request, text.size());
+        request.write(text);
+    }
+    return finish_call(request, function, success, also_success);
+}
+
+ApiAnswer call_api_raw(winhttp::SimpleClient& client, const wchar_t* function, const std::wstring& url, int method,
+                       const std::string& session_id, std::string_view body, std::uint32_t success,
+                       std::uint32_t also_success) {
+    winhttp::Request request = open_api_request(client, function, url, method, session_id);
+    set_content_length(request, body.size());
+    request.write(body);
+    return finish_call(request, function, success, also_success);
+}
+
+}  // namespace agent::details
