@@ -55,7 +55,7 @@ std::shared_ptr<winhttp::SimpleClient> create_http_client(const std::wstring& us
 namespace details {
 
 std::wstring build_user_agent(const std::wstring& client, const std::wstring& os_description) {
-    return std::wstring(L"Varnel.Agent/") + CLIENT_VERSION + L" (" + os_description + L"; uid:" + client + L")";
+    return std::wstring(L"Varnel.Agent/") + AGENT_VERSION + L" (" + os_description + L"; uid:" + client + L")";
 }
 
 }  // namespace details

@@ -25,9 +25,6 @@ class Certificate;
 class IPinPrompt;
 }  // namespace crypto
 
-// The program version the user agent names.
-inline constexpr wchar_t CLIENT_VERSION[] = L"1.1.0.198";
-
 // The one object through which the shell and the pages reach the provider: the shared HTTP
 // client with the program's user agent, one instance of each service, and the session.
 //

@@ -270,6 +270,30 @@ TEST_F(AgentClientTest, InstructionLinkIsStoredAtSignIn) {
               std::string::npos);
 }
 
+TEST_F(AgentClientTest, TrustsTheConfiguredCaFileOnly) {
+    sandbox::Options options;
+    options.tls = true;
+    Server secure(options);
+    secure.start();
+    configuration_->uri = wide(secure.api_url());
+    configuration_->auth_uri = wide(secure.auth_url());
+
+    configuration_->ca_file = wide(secure.ca_certificate().string());
+    auto trusting = create();
+    trusting->authenticate(wide(Server::DEMO_LOGIN), wide(Server::DEMO_PASSWORD), false);
+    EXPECT_TRUE(trusting->has_session());
+
+    configuration_->ca_file.clear();
+    EXPECT_THROW(create()->authenticate(wide(Server::DEMO_LOGIN), wide(Server::DEMO_PASSWORD), false),
+                 WinHttpException);
+
+    // A CA file that cannot be read is logged; the client is still made.
+    configuration_->ca_file = L"/nonexistent/ca.pem";
+    auto& log = CaptureLogger::install(details::LEVEL_ERROR);
+    EXPECT_NO_THROW(create());
+    EXPECT_TRUE(log.contains(L"/nonexistent/ca.pem"));
+}
+
 TEST_F(AgentClientTest, CreationNeedsAConfiguration) {
     EXPECT_THROW(AgentClient::create(nullptr), std::invalid_argument);
 }

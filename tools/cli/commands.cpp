@@ -18,6 +18,7 @@
 #include "model/channel_service.h"
 #include "model/message.h"
 #include "model/message_service.h"
+#include "model/update_service.h"
 #include "model/uri_service.h"
 
 namespace agent::cli {
@@ -234,7 +235,7 @@ int run_command(const Arguments& arguments, Console& console) {
         return EXIT_OK;
     }
     if (arguments.command == Command::Version) {
-        console.print(std::wstring(L"varnel-agent-cli ") + CLIENT_VERSION);
+        console.print(std::wstring(L"varnel-agent-cli ") + AGENT_VERSION);
         return EXIT_OK;
     }
 
