@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdint>
+#include <string>
 #include <tuple>
 
 namespace agent {
@@ -30,5 +31,14 @@ struct DateTime {
     friend bool operator<=(const DateTime& a, const DateTime& b) { return !(b < a); }
     friend bool operator>=(const DateTime& a, const DateTime& b) { return !(a < b); }
 };
+
+// "января" … "декабря" for months 1 to 12; empty for any other month.
+const wchar_t* genitive_month_name(int month) noexcept;
+
+// Text forms shown for certificate dates and message times:
+// long "7 декабря 2026", short "7 декабря", time "09:05".
+std::wstring format_long_date(const DateTime& time);
+std::wstring format_short_date(const DateTime& time);
+std::wstring format_time(const DateTime& time);
 
 }  // namespace agent

@@ -362,6 +362,8 @@ UserCertificate issue(const Authority& authority, const UserOptions& options) {
             texts.push_back(der_utf8_string(text));
         add_der_extension(certificate, oid::ISSUER_SIGN_TOOLS, der_sequence(texts));
     }
+    for (const auto& [type, der] : options.extra_extensions)
+        add_der_extension(certificate, type, der);
     check(X509_sign(certificate, authority.key(), EVP_sha256()), "X509_sign");
     return UserCertificate(std::move(holder), std::move(key), options.with_private_key);
 }
@@ -431,7 +433,7 @@ void UserCertificate::write_pem(const std::filesystem::path& file, bool include_
 std::vector<std::uint8_t> envelope(X509* recipient, const std::vector<std::uint8_t>& data) {
     X509StackPtr recipients(check(sk_X509_new_null(), "sk_X509_new_null"));
     check(sk_X509_push(recipients.get(), recipient), "sk_X509_push");
-    BioPtr input(check(BIO_new_mem_buf(data.data(), static_cast<int>(data.size())), "BIO_new_mem_buf"));
+    BioPtr input(check(BIO_new_mem_buf(data.empty() ? "" : static_cast<const void*>(data.data()), static_cast<int>(data.size())), "BIO_new_mem_buf"));
     std::unique_ptr<CMS_ContentInfo, CmsDeleter> cms(
         CMS_encrypt(recipients.get(), input.get(), EVP_aes_256_cbc(), CMS_BINARY));
     if (!cms)

@@ -102,6 +102,10 @@ struct UserOptions {
     std::vector<std::string> crl_urls;   // empty: no CRL distribution points
     std::optional<std::string> subject_sign_tool;
     std::optional<std::array<std::string, 4>> issuer_sign_tools;
+    // Raw extensions added after all the others, in this order: (dotted OID, DER value).
+    // Lets tests build extensions the generator would never make (empty key usage, an
+    // authority key identifier without a key id, undecodable values).
+    std::vector<std::pair<std::string, std::vector<std::uint8_t>>> extra_extensions;
 
     // false: the outputs carry the certificate alone, as a certificate without its key.
     bool with_private_key = true;

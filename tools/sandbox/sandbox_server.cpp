@@ -43,6 +43,10 @@ public:
     int listening_socket() const { return this->svr_sock_; }
 };
 
+// Marks a Content-Length the server added itself (see the pre-routing handler), so that the
+// recorded request shows the headers as the client sent them.
+constexpr const char* IMPLIED_LENGTH = "X-Sandbox-Implied-Length";
+
 std::string message_event(const std::string& json) { return "event: message\ndata: " + json + "\n\n"; }
 
 const std::string HEARTBEAT_EVENT = "event: heartbeat\ndata: ping\n\n";
@@ -149,8 +153,15 @@ RecordedRequest record_of(const httplib::Request& request) {
     record.method = request.method;
     record.path = request.path;
     record.query = raw_query(request);
-    for (const auto& [name, value] : request.headers)
+    const bool implied_length = request.has_header(IMPLIED_LENGTH);
+    for (const auto& [name, value] : request.headers) {
+        if (implied_length && (wire::iequals(name, IMPLIED_LENGTH) || wire::iequals(name, "Content-Length")))
+            continue;
+        // The library adds the connection's addresses as headers of its own.
+        if (name == "REMOTE_ADDR" || name == "REMOTE_PORT" || name == "LOCAL_ADDR" || name == "LOCAL_PORT")
+            continue;
         record.headers.emplace(name, value);
+    }
     record.body = request.body;
     record.received = std::chrono::system_clock::now();
     return record;
@@ -520,6 +531,18 @@ void Server::Impl::build_http() {
         }
         return httplib::Server::HandlerResponse::Handled;
     }));
+    // A request without Content-Length or chunked body has no body (the agent posts channel
+    // switches and client events that way). The library would instead read until the client
+    // closes, so such requests are given an explicit length of zero before it reads.
+    http->set_pre_routing_handler([](const httplib::Request& request, httplib::Response&) {
+        if (!request.has_header("Content-Length") && !request.has_header("Transfer-Encoding")) {
+            // The library hands its own non-const request here; only the headers change.
+            auto& writable = const_cast<httplib::Request&>(request);
+            writable.set_header("Content-Length", "0");
+            writable.set_header(IMPLIED_LENGTH, "1");
+        }
+        return httplib::Server::HandlerResponse::Unhandled;
+    });
     http->set_exception_handler([](const httplib::Request&, httplib::Response& response, std::exception_ptr) {
         send_error(response, 500, "InternalError", "The server failed to answer");
     });
@@ -1113,6 +1136,11 @@ void Server::start() {
     impl_->port = static_cast<std::uint16_t>(port);
     ::listen(impl_->listening_socket(), LISTEN_BACKLOG);
     impl_->serving = std::thread([http = impl_->http.get()] { http->listen_after_bind(); });
+    // The library's stop() does nothing until its loop runs, so a stop right after start
+    // would leave the loop running for ever: wait for it here.
+    const auto deadline = Clock::now() + std::chrono::seconds(10);
+    while (!impl_->http->is_running() && Clock::now() < deadline)
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
 }
 
 void Server::stop() {

@@ -6,7 +6,8 @@
 // the agent sent. Tests start it in-process on an ephemeral port; `varnel-sandbox serve` runs
 // the same server as a program.
 //
-// Every public member is safe to call from any thread while the server runs.
+// Every public member is safe to call from any thread while the server runs, except start(),
+// stop() and restart(), which belong to the owner.
 
 #include <chrono>
 #include <cstdint>

@@ -1,0 +1,48 @@
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include <openssl/bio.h>
+#include <openssl/cms.h>
+#include <openssl/evp.h>
+#include <openssl/pkcs12.h>
+#include <openssl/x509.h>
+
+// Owners of the OpenSSL objects the certificate layer holds, and the bridge from OpenSSL's
+// error queue to CryptoException. Internal to src/crypto.
+namespace agent::crypto::details {
+
+struct OpenSslDeleter {
+    void operator()(X509* p) const noexcept { X509_free(p); }
+    void operator()(EVP_PKEY* p) const noexcept { EVP_PKEY_free(p); }
+    void operator()(BIO* p) const noexcept { BIO_free(p); }
+    void operator()(PKCS12* p) const noexcept { PKCS12_free(p); }
+    void operator()(CMS_ContentInfo* p) const noexcept { CMS_ContentInfo_free(p); }
+    void operator()(ASN1_OBJECT* p) const noexcept { ASN1_OBJECT_free(p); }
+};
+
+using X509Ptr = std::unique_ptr<X509, OpenSslDeleter>;
+using EvpPkeyPtr = std::unique_ptr<EVP_PKEY, OpenSslDeleter>;
+using BioPtr = std::unique_ptr<BIO, OpenSslDeleter>;
+using Pkcs12Ptr = std::unique_ptr<PKCS12, OpenSslDeleter>;
+using CmsPtr = std::unique_ptr<CMS_ContentInfo, OpenSslDeleter>;
+using ObjectPtr = std::unique_ptr<ASN1_OBJECT, OpenSslDeleter>;
+
+// The oldest error of the queue (the one that says what went wrong first), or the fallback
+// when the queue is empty; the queue is cleared so that it never leaks into a later call.
+std::uint32_t take_openssl_error(std::uint32_t fallback) noexcept;
+
+// Throws CryptoException with the queued OpenSSL error (or the fallback) and the call name.
+[[noreturn]] void throw_openssl_error(const char* function, std::uint32_t fallback);
+
+// A read-only memory BIO over the bytes (which must outlive it).
+BioPtr memory_reader(const std::uint8_t* data, std::size_t size);
+
+// The text of an ASN.1 string of any string type, as wide text; empty when it cannot be
+// converted.
+std::wstring asn1_string_text(const ASN1_STRING* value);
+
+}  // namespace agent::crypto::details

@@ -1,0 +1,44 @@
+#pragma once
+
+#include <filesystem>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "certgen/certgen.h"
+#include "crypto/certificate.h"
+#include "details/logger.h"
+#include "support/sandbox.h"
+
+namespace agent::testing::crypto {
+
+// One authority and one RSA key for the whole test process: RSA key generation is slow.
+const certgen::Authority& authority();
+EVP_PKEY* shared_key();
+
+// A certificate from the shared authority, for the shared key unless `fresh_key`.
+certgen::UserCertificate make(certgen::UserOptions options, bool fresh_key = false);
+
+// ~/.local/share/varnel-agent/certificates under the test's HOME, created.
+std::filesystem::path certificate_directory();
+
+bool same(const agent::crypto::Certificate& listed, const certgen::UserCertificate& made);
+
+std::vector<std::uint8_t> bytes_of(const std::string& text);
+
+// Collects every log line; installed as the process logger at DEBUG.
+class CapturingLogger : public details::ILogger {
+public:
+    void write(const wchar_t* text, std::size_t count) override;
+    std::vector<std::wstring> lines_with(const std::wstring& part) const;
+
+private:
+    mutable std::mutex mutex_;
+    std::vector<std::wstring> lines_;
+};
+CapturingLogger& capture_log();
+
+// Runs a shell command; fails the test (and returns false) when it does not exit with 0.
+bool run(const std::string& command);
+
+}  // namespace agent::testing::crypto
