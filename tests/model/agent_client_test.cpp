@@ -227,6 +227,13 @@ TEST_F(AgentClientTest, ProxyWithoutAddressChangesNothing) {
     }
     EXPECT_EQ(configuration_->proxy.mode, winhttp::NoProxy);
     EXPECT_EQ(agent->http_client()->proxy_settings().mode, winhttp::NoProxy);
+
+    // A hand-edited configuration with such a proxy still starts, with the desktop's
+    // settings, and keeps what the user wrote for the proxy page to show.
+    configuration_->proxy = bad;
+    auto started = create();
+    EXPECT_EQ(started->http_client()->proxy_settings().mode, winhttp::DefaultProxy);
+    EXPECT_EQ(configuration_->proxy, bad);
 }
 
 TEST_F(AgentClientTest, ProxyChangesApplyToALiveClient) {
