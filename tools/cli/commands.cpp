@@ -140,7 +140,7 @@ int sign_in(const Arguments& arguments, AgentClient& agent, Console& console) {
         if (!password) {
             console.error(arguments.password_stdin
                               ? L"No password on standard input."
-                              : L"No password given (no terminal to ask on: pass it with --password-stdin).");
+                              : L"No password given (without a terminal, pass it with --password-stdin).");
             return EXIT_FAILED;
         }
         agent.authenticate(arguments.login, *password, arguments.remember);
