@@ -1,0 +1,238 @@
+#include "model/uri_service.h"
+
+#include <ctime>
+#include <iomanip>
+#include <locale>
+#include <map>
+#include <mutex>
+#include <sstream>
+#include <stdexcept>
+
+#include <json/json.h>
+
+#include "details/exception.h"
+#include "details/logger.h"
+#include "details/process.h"
+#include "details/strings.h"
+#include "winhttp/api_call.h"
+#include "winhttp/simple_client.h"
+
+namespace agent {
+
+namespace {
+
+// Process-wide: the help page's worker fills the link list while the GUI thread may empty
+// it at sign-out, and icons are fetched on the GUI thread.
+struct Caches {
+    std::mutex mutex;
+    LinkItems links;
+    std::map<std::wstring, std::vector<std::uint8_t>> icons;
+};
+
+Caches& caches() {
+    static Caches instance;
+    return instance;
+}
+
+// Cookie values are credentials: the log keeps their first characters only.
+std::wstring mask_secret(const std::wstring& text) {
+    constexpr std::size_t SHOWN = 4;
+    if (text.size() <= SHOWN)
+        return text.substr(0, text.size() / 2) + L"…";
+    return text.substr(0, SHOWN) + L"…";
+}
+
+std::wstring json_text(const Json::Value& item, const char* key) {
+    const Json::Value& value = item[key];
+    return value.isNull() ? std::wstring() : details::utf8_to_wide(value.asString());
+}
+
+}  // namespace
+
+namespace details {
+
+LinkItems parse_link_items(std::string_view body) {
+    Json::CharReaderBuilder builder;
+    const std::unique_ptr<Json::CharReader> reader(builder.newCharReader());
+    Json::Value root;
+    std::string errors;
+    if (!reader->parse(body.data(), body.data() + body.size(), &root, &errors)) {
+        AGENT_ERROR(L"agent::details::parse_link_items") << errors;
+        throw std::runtime_error(errors);
+    }
+    LinkItems items;
+    if (!root.isObject())
+        return items;
+    const Json::Value& list = root["items"];
+    if (!list.isArray() && !list.isObject())
+        return items;
+    for (const Json::Value& element : list) {
+        if (!element.isObject())
+            continue;
+        LinkItem item;
+        item.title = json_text(element, "title");
+        item.description = json_text(element, "description");
+        item.href = json_text(element, "href");
+        item.icon = json_text(element, "icon");
+        item.type = json_text(element, "type");
+        const Json::Value& enabled = element["enabled"];
+        item.enabled = !enabled.isNull() && enabled.asBool();
+        items.push_back(std::move(item));
+    }
+    return items;
+}
+
+std::wstring cookie_domain_for(const std::wstring& url) {
+    return url.find(DEVELOPMENT_COOKIE_DOMAIN) != std::wstring::npos ? DEVELOPMENT_COOKIE_DOMAIN
+                                                                      : PRODUCTION_COOKIE_DOMAIN;
+}
+
+}  // namespace details
+
+XdgOpenBrowser::XdgOpenBrowser(std::string launcher) : launcher_(std::move(launcher)) {}
+
+bool XdgOpenBrowser::set_cookie(const std::wstring&, const std::wstring&, const std::wstring&) {
+    return false;
+}
+
+bool XdgOpenBrowser::open(const std::wstring& url) {
+    try {
+        details::start_detached({launcher_, details::wide_to_utf8(url)});
+        return true;
+    } catch (const Exception& e) {
+        AGENT_ERROR(L"agent::XdgOpenBrowser::open") << e.description();
+    } catch (const std::exception& e) {
+        AGENT_ERROR(L"agent::XdgOpenBrowser::open") << e.what();
+    }
+    return false;
+}
+
+UriService::UriService(std::weak_ptr<winhttp::SimpleClient> client, std::wstring api_base)
+    : client_(std::move(client)), api_base_(std::move(api_base)), fallback_(std::make_shared<XdgOpenBrowser>()) {}
+
+void UriService::set_session_id(const std::wstring& session_id) {
+    session_id_ = session_id;
+}
+
+void UriService::set_browser(std::shared_ptr<IBrowser> browser) {
+    browser_ = std::move(browser);
+}
+
+void UriService::set_fallback_browser(std::shared_ptr<IBrowser> browser) {
+    fallback_ = browser ? std::move(browser) : std::make_shared<XdgOpenBrowser>();
+}
+
+std::shared_ptr<winhttp::SimpleClient> UriService::lock_client(const wchar_t* function) const {
+    std::shared_ptr<winhttp::SimpleClient> client = client_.lock();
+    if (!client) {
+        // Only while the agent client is being torn down.
+        AGENT_ERROR(function) << "The HTTP client is gone";
+        throw std::logic_error("agent::UriService: the HTTP client is gone");
+    }
+    return client;
+}
+
+LinkItems UriService::get_service_links() {
+    constexpr wchar_t FUNCTION[] = L"agent::UriService::get_service_links";
+    {
+        std::lock_guard lock(caches().mutex);
+        if (!caches().links.empty())
+            return caches().links;
+    }
+    const std::shared_ptr<winhttp::SimpleClient> client = lock_client(FUNCTION);
+    const details::ApiAnswer answer =
+        details::call_api(*client, FUNCTION, api_base_ + L"/v1/support", winhttp::METHOD_GET,
+                          details::wide_to_utf8(session_id_), nullptr, 200, 204);
+    if (answer.status == 204)
+        return {};
+    LinkItems items = details::parse_link_items(
+        std::string_view(reinterpret_cast<const char*>(answer.body.data()), answer.body.size()));
+    std::lock_guard lock(caches().mutex);
+    caches().links = items;
+    return items;
+}
+
+std::vector<std::uint8_t> UriService::get_icon(const std::wstring& url) {
+    constexpr wchar_t FUNCTION[] = L"agent::UriService::get_icon";
+    {
+        std::lock_guard lock(caches().mutex);
+        const auto found = caches().icons.find(url);
+        if (found != caches().icons.end())
+            return found->second;
+    }
+    const std::shared_ptr<winhttp::SimpleClient> client = lock_client(FUNCTION);
+    winhttp::Request request = details::open_api_request(*client, FUNCTION, url, winhttp::METHOD_GET,
+                                                         details::wide_to_utf8(session_id_));
+    winhttp::Response response = request.receive();
+    const std::uint32_t status = response.status_code();
+    details::log_status(FUNCTION, status);
+    if (status != 200)
+        return {};
+    std::vector<std::uint8_t> bytes = response.read_body();
+    std::lock_guard lock(caches().mutex);
+    caches().icons[url] = bytes;
+    return bytes;
+}
+
+std::wstring UriService::get_cookie_string(const std::wstring& value, const std::wstring& domain) {
+    const std::time_t expiry = std::time(nullptr) + 24 * 60 * 60;
+    std::tm calendar{};
+    if (::gmtime_r(&expiry, &calendar) == nullptr) {
+        AGENT_ERROR(L"agent::UriService::get_cookie_string") << "gmtime_r: " << errno;
+    }
+    std::wostringstream text;
+    // The classic locale gives English day and month names whatever the user's language.
+    text.imbue(std::locale::classic());
+    text << value << L"; expires=" << std::put_time(&calendar, L"%a,%d-%b-%Y %X GMT") << L"; domain=" << domain
+         << L"; path=/; secure; HttpOnly";
+    return text.str();
+}
+
+void UriService::set_auth_cookie(const std::wstring& name, const std::wstring& value, const std::wstring& url) {
+    constexpr wchar_t FUNCTION[] = L"agent::UriService::set_auth_cookie";
+    if (value.empty())
+        return;
+    const std::wstring data = get_cookie_string(value, details::cookie_domain_for(url));
+    AGENT_DEBUG(FUNCTION) << "Cookie " << name << ": " << mask_secret(data);
+    IBrowser& browser = browser_ ? *browser_ : *fallback_;
+    try {
+        if (browser.set_cookie(url, name, data))
+            return;
+        AGENT_ERROR(FUNCTION) << "Cookie " << name << " not stored for " << url;
+    } catch (const Exception& e) {
+        AGENT_ERROR(FUNCTION) << "Cookie " << name << ": " << e.description();
+    } catch (const std::exception& e) {
+        AGENT_ERROR(FUNCTION) << "Cookie " << name << ": " << e.what();
+    }
+}
+
+bool UriService::open_link(const std::wstring& url, const std::wstring& token, const std::wstring& session_id) {
+    constexpr wchar_t FUNCTION[] = L"agent::UriService::open_link";
+    set_auth_cookie(L"token", token, url);
+    set_auth_cookie(L"auth.sid", session_id, url);
+    AGENT_INFO(FUNCTION) << "link: " << url;
+    if (browser_) {
+        try {
+            if (browser_->open(url))
+                return true;
+            AGENT_WARN(FUNCTION) << "The browser window did not take the link, trying the desktop's browser";
+        } catch (const Exception& e) {
+            AGENT_ERROR(FUNCTION) << e.description();
+        } catch (const std::exception& e) {
+            AGENT_ERROR(FUNCTION) << e.what();
+        }
+    }
+    try {
+        return fallback_->open(url);
+    } catch (const std::exception& e) {
+        AGENT_ERROR(FUNCTION) << e.what();
+        return false;
+    }
+}
+
+void UriService::clear_service_links() {
+    std::lock_guard lock(caches().mutex);
+    caches().links.clear();
+}
+
+}  // namespace agent

@@ -1,0 +1,72 @@
+#pragma once
+
+#include <sys/stat.h>
+
+#include <cstdlib>
+#include <filesystem>
+#include <memory>
+#include <mutex>
+#include <string>
+
+#include "details/logger.h"
+#include "support/sandbox.h"
+
+namespace agent::testing {
+
+// The process logger for one test, keeping every line in memory.
+class CaptureLogger : public details::ILogger {
+public:
+    void write(const wchar_t* text, std::size_t count) override {
+        std::lock_guard lock(mutex_);
+        text_.append(text, count);
+    }
+    std::wstring text() const {
+        std::lock_guard lock(mutex_);
+        return text_;
+    }
+
+    // Installs a new one at the level; the process logger owns it.
+    static CaptureLogger* install(std::uint8_t level = details::LEVEL_DEBUG) {
+        auto logger = std::make_unique<CaptureLogger>();
+        logger->level = level;
+        CaptureLogger* raw = logger.get();
+        details::install_logger(std::move(logger));
+        return raw;
+    }
+
+private:
+    mutable std::mutex mutex_;
+    std::wstring text_;
+};
+
+inline void write_executable(const std::filesystem::path& file, const std::string& text) {
+    write_text(file, text);
+    ::chmod(file.c_str(), 0755);
+}
+
+// A shell script that writes its arguments, one per line, to `output` (atomically, so a
+// reader never sees half of them).
+inline std::string recording_script(const std::filesystem::path& output) {
+    return "#!/bin/sh\nprintf '%s\\n' \"$@\" > '" + output.string() + ".part' && mv '" + output.string() + ".part' '" +
+           output.string() + "'\n";
+}
+
+// A real makeself installer whose label carries the version and whose startup script
+// records the arguments it was given into `output`. Returns the archive's bytes.
+inline std::string build_installer(const std::filesystem::path& work, const std::string& label,
+                                   const std::filesystem::path& output) {
+    const std::filesystem::path content = work / "content";
+    std::filesystem::create_directories(content);
+    write_executable(content / "install.sh", recording_script(output));
+    const std::filesystem::path archive = work / "installer.run";
+    const std::string command = "makeself --quiet --nox11 '" + content.string() + "' '" + archive.string() + "' '" +
+                                label + "' ./install.sh >/dev/null 2>&1";
+    if (std::system(command.c_str()) != 0)
+        throw std::runtime_error("makeself failed: " + command);
+    std::string bytes = read_text(archive);
+    std::filesystem::remove_all(content);
+    std::filesystem::remove(archive);
+    return bytes;
+}
+
+}  // namespace agent::testing
