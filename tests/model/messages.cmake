@@ -1,0 +1,10 @@
+# Messages: the record and its readers, the stream parser, the message service.
+agent_add_test(NAME test-message LABEL model TIMEOUT 120
+  SOURCES ${CMAKE_CURRENT_LIST_DIR}/test_message.cpp)
+agent_add_test(NAME test-message-stream LABEL model TIMEOUT 120
+  SOURCES ${CMAKE_CURRENT_LIST_DIR}/test_message_stream.cpp)
+if(TARGET varnel-sandbox-core)
+  agent_add_test(NAME test-message-service LABEL model TIMEOUT 180
+    SOURCES ${CMAKE_CURRENT_LIST_DIR}/test_message_service.cpp
+    LIBS varnel-sandbox-core)
+endif()
