@@ -1,0 +1,197 @@
+#include "model/agent_client.h"
+
+#include <json/value.h>
+
+#include <stdexcept>
+
+#include "details/configuration.h"
+#include "details/exception.h"
+#include "details/io.h"
+#include "details/logger.h"
+#include "details/os.h"
+#include "details/path.h"
+#include "details/strings.h"
+#include "model/auth_service.h"
+#include "model/channel_service.h"
+#include "model/events.h"
+#include "model/json_answer.h"
+#include "model/message_service.h"
+#include "model/session_file.h"
+#include "model/update_service.h"
+#include "model/uri_service.h"
+#include "winhttp/api_call.h"
+#include "winhttp/simple_client.h"
+
+namespace agent {
+
+namespace {
+
+constexpr wchar_t CREATE[] = L"agent::AgentClient::create";
+constexpr wchar_t AUTHENTICATE[] = L"agent::AgentClient::authenticate";
+constexpr wchar_t SIGNOUT[] = L"agent::AgentClient::signout";
+constexpr wchar_t GET_USER_INFO[] = L"agent::AgentClient::get_user_info";
+constexpr wchar_t GET_INSTRUCTION[] = L"agent::AgentClient::get_instruction";
+constexpr wchar_t SESSION_FILE_NAME[] = L"sid";
+
+// The client is created with the configured proxy; a hand-edited "config" naming a proxy
+// without an address must not keep the program from starting, so it falls back to the
+// desktop's settings until the user fixes the proxy page.
+std::shared_ptr<winhttp::SimpleClient> create_http_client(const std::wstring& user_agent,
+                                                           const winhttp::ProxySettings& proxy) {
+    try {
+        return winhttp::SimpleClient::create(user_agent, proxy);
+    } catch (const AgentException& e) {
+        if (e.kind() != AgentException::PROXY_WITHOUT_ADDRESS)
+            throw;
+        AGENT_ERROR(CREATE) << e.description() << " (the desktop's proxy settings are used)";
+        winhttp::ProxySettings fallback;
+        fallback.mode = winhttp::DefaultProxy;
+        return winhttp::SimpleClient::create(user_agent, fallback);
+    }
+}
+
+}  // namespace
+
+namespace details {
+
+std::wstring build_user_agent(const std::wstring& client, const std::wstring& os_description) {
+    return std::wstring(L"Varnel.Agent/") + AGENT_VERSION + L" (" + os_description + L"; uid:" + client + L")";
+}
+
+}  // namespace details
+
+AgentClient::AgentClient(std::shared_ptr<IConfiguration> configuration) : configuration_(std::move(configuration)) {}
+
+AgentClient::~AgentClient() = default;
+
+std::unique_ptr<AgentClient> AgentClient::create(std::shared_ptr<IConfiguration> configuration) {
+    if (!configuration)
+        throw std::invalid_argument("Configuration for agent client is absent");
+
+    const std::wstring user_agent = details::build_user_agent(configuration->client, details::get_os_description());
+    AGENT_INFO(CREATE) << "Agent: " << user_agent;
+
+    std::unique_ptr<AgentClient> agent(new AgentClient(configuration));
+    agent->http_client_ = create_http_client(user_agent, configuration->proxy);
+    if (!configuration->ca_file.empty()) {
+        try {
+            agent->http_client_->set_ca_file(configuration->ca_file);
+        } catch (const Exception& e) {
+            AGENT_ERROR(CREATE) << "ca_file " << configuration->ca_file << ": " << e.description();
+        }
+    }
+
+    agent->api_base_ = configuration->uri;
+    const std::weak_ptr<winhttp::SimpleClient> client = agent->http_client_;
+    agent->auth_service_ = std::make_unique<AuthService>(client, configuration->auth_uri);
+    agent->channel_service_ = std::make_unique<ChannelService>(client, agent->api_base_);
+    agent->message_service_ = std::make_unique<MessageService>(client, agent->api_base_);
+    agent->update_service_ = std::make_unique<UpdateService>(client, configuration->path, agent->api_base_);
+    agent->uri_service_ = std::make_unique<UriService>(client, agent->api_base_);
+    agent->events_logger_ = std::make_unique<EventsLogger>(client, agent->api_base_);
+
+    agent->restore_session();
+    return agent;
+}
+
+void AgentClient::restore_session() {
+    const std::wstring file = details::path::join(configuration_->path, SESSION_FILE_NAME);
+    try {
+        const auto saved = details::decode_session(configuration_->client, details::io::read_file(file));
+        if (!saved)
+            return;
+        token_ = saved->token;
+        has_session_ = true;
+        assign_session_id(saved->session_id);
+    } catch (const std::exception& e) {
+        AGENT_ERROR(CREATE) << "Sid cannot be read: " << e.what();
+    }
+}
+
+void AgentClient::assign_session_id(const std::wstring& session_id) {
+    session_id_ = session_id;
+    channel_service_->set_session_id(session_id);
+    message_service_->set_session_id(session_id);
+    update_service_->set_session_id(session_id);
+    uri_service_->set_session_id(session_id);
+    events_logger_->set_session_id(session_id);
+}
+
+void AgentClient::authenticate(const crypto::Certificate& certificate, bool remember, crypto::IPinPrompt* prompt) {
+    finish_authentication(auth_service_->authenticate(certificate, prompt), remember);
+}
+
+void AgentClient::authenticate(const std::wstring& login, const std::wstring& password, bool remember) {
+    finish_authentication(auth_service_->authenticate(login, password), remember);
+    configuration_->last_email = login;
+    configuration_->save();
+}
+
+void AgentClient::finish_authentication(const std::string& session_id, bool remember) {
+    has_session_ = true;
+    assign_session_id(details::utf8_to_wide(session_id));
+
+    token_ = get_user_info().token;
+    if (remember)
+        save_session();
+
+    const std::wstring instruction = get_instruction();
+    if (!instruction.empty()) {
+        configuration_->instruction = instruction;
+        configuration_->save();
+    }
+    events_logger_->send_event(EVENT_SIGNIN);
+}
+
+void AgentClient::save_session() {
+    std::vector<std::uint8_t> content;
+    try {
+        content = details::encode_session(configuration_->client, session_id_, token_);
+    } catch (const std::length_error& e) {
+        // Written anyway it would restore as another session; signed in for this run only.
+        AGENT_ERROR(AUTHENTICATE) << "Sid is not saved: " << e.what();
+        return;
+    }
+    details::path::make_directories(configuration_->path, 0700);
+    details::io::write_file(details::path::join(configuration_->path, SESSION_FILE_NAME), content.data(),
+                            content.size());
+}
+
+void AgentClient::signout() {
+    events_logger_->send_event(EVENT_SIGNOUT);
+    has_session_ = false;
+    UriService::clear_service_links();
+    details::io::delete_file(details::path::join(configuration_->path, SESSION_FILE_NAME));
+    configuration_->reset_silent_mode();
+    const bool result = auth_service_->signout(session_id_);
+    AGENT_DEBUG(SIGNOUT) << "Signout result: " << (result ? 1 : 0);
+    session_id_.clear();
+    token_.clear();
+}
+
+details::UserInfo AgentClient::get_user_info() {
+    const auto answer = details::call_api(*http_client_, GET_USER_INFO, api_base_ + L"/v1/user/info",
+                                          winhttp::METHOD_GET, details::wide_to_utf8(session_id_), nullptr, 200);
+    return details::UserInfo::parse_user_info(answer.body);
+}
+
+std::wstring AgentClient::get_instruction() {
+    const auto answer = details::call_api(*http_client_, GET_INSTRUCTION, api_base_ + L"/v1/links/instruction",
+                                          winhttp::METHOD_GET, details::wide_to_utf8(session_id_), nullptr, 200);
+    return details::json_wide(details::parse_json_answer(answer.body, GET_INSTRUCTION), "href");
+}
+
+void AgentClient::set_proxy(const winhttp::ProxySettings& proxy) {
+    if (proxy.mode == winhttp::NamedProxy && proxy.url.empty())
+        throw AgentException(AgentException::PROXY_WITHOUT_ADDRESS);
+    http_client_->set_proxy(proxy);
+    configuration_->proxy = proxy;
+}
+
+void AgentClient::set_proxy_credentials(const std::wstring& user, const std::wstring& password) {
+    http_client_->set_proxy_credentials(user, password);
+    configuration_->proxy.user = user;
+    configuration_->proxy.password = password;
+}
+
+}  // namespace agent
