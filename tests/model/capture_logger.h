@@ -33,6 +33,14 @@ public:
 
     bool contains(const std::wstring& text) const { return !matching(text).empty(); }
 
+    // Every line, one after the other.
+    std::wstring text() const {
+        std::wstring all;
+        for (const auto& line : lines())
+            all += line;
+        return all;
+    }
+
     // Installs a fresh one at the level as the process logger and returns it.
     static CaptureLogger& install(std::uint8_t level) {
         auto logger = std::make_unique<CaptureLogger>();

@@ -9,35 +9,10 @@
 #include <string>
 
 #include "details/logger.h"
+#include "model/capture_logger.h"
 #include "support/sandbox.h"
 
 namespace agent::testing {
-
-// The process logger for one test, keeping every line in memory.
-class CaptureLogger : public details::ILogger {
-public:
-    void write(const wchar_t* text, std::size_t count) override {
-        std::lock_guard lock(mutex_);
-        text_.append(text, count);
-    }
-    std::wstring text() const {
-        std::lock_guard lock(mutex_);
-        return text_;
-    }
-
-    // Installs a new one at the level; the process logger owns it.
-    static CaptureLogger* install(std::uint8_t level = details::LEVEL_DEBUG) {
-        auto logger = std::make_unique<CaptureLogger>();
-        logger->level = level;
-        CaptureLogger* raw = logger.get();
-        details::install_logger(std::move(logger));
-        return raw;
-    }
-
-private:
-    mutable std::mutex mutex_;
-    std::wstring text_;
-};
 
 inline void write_executable(const std::filesystem::path& file, const std::string& text) {
     write_text(file, text);

@@ -127,13 +127,13 @@ TEST_F(InstallerTest, RequiredOnlyForANewerInstaller) {
 }
 
 TEST_F(InstallerTest, UnreadableVersionIsLoggedAndKeepsTheFiles) {
-    CaptureLogger* log = CaptureLogger::install(details::LEVEL_ERROR);
+    CaptureLogger& log = CaptureLogger::install(details::LEVEL_ERROR);
     place_installer("Varnel Agent");
     write_text(marker(), "");
     EXPECT_FALSE(UpdateService::required_update(directory));
     EXPECT_TRUE(std::filesystem::exists(installer()));
     EXPECT_TRUE(std::filesystem::exists(marker()));
-    EXPECT_NE(log->text().find(L"agent::UpdateService::required_update"), std::wstring::npos);
+    EXPECT_NE(log.text().find(L"agent::UpdateService::required_update"), std::wstring::npos);
 }
 
 TEST_F(InstallerTest, UpdateStartsTheInstallerOnceAndTheNextStartCleansUp) {

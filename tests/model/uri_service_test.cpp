@@ -164,10 +164,10 @@ TEST_F(OpenLinkTest, EmptyValuesTouchNoCookie) {
 }
 
 TEST_F(OpenLinkTest, CookieDataIsMaskedInTheLog) {
-    CaptureLogger* log = CaptureLogger::install(details::LEVEL_DEBUG);
+    CaptureLogger& log = CaptureLogger::install(details::LEVEL_DEBUG);
     browser->refuse_cookies = true;
     EXPECT_TRUE(service.open_link(L"https://portal.varnel.example/", L"TOKENsecretpart", L"SIDXsecretpart"));
-    const std::wstring text = log->text();
+    const std::wstring text = log.text();
     EXPECT_EQ(text.find(L"secretpart"), std::wstring::npos) << wide_to_utf8(text);
     EXPECT_NE(text.find(L"TOKE…"), std::wstring::npos) << wide_to_utf8(text);
     EXPECT_NE(text.find(L"SIDX…"), std::wstring::npos) << wide_to_utf8(text);
