@@ -2,6 +2,7 @@
 
 #include <sys/stat.h>
 
+#include <chrono>
 #include <cstdlib>
 #include <filesystem>
 #include <memory>
@@ -10,7 +11,9 @@
 
 #include "details/logger.h"
 #include "model/capture_logger.h"
+#include "sandbox_server.h"
 #include "support/sandbox.h"
+#include "winhttp/simple_client.h"
 
 namespace agent::testing {
 
@@ -42,6 +45,24 @@ inline std::string build_installer(const std::filesystem::path& work, const std:
     std::filesystem::remove_all(content);
     std::filesystem::remove(archive);
     return bytes;
+}
+
+// A fault on one path: a canned status and body, or (status 0) only a delay.
+inline sandbox::Fault fault(std::string path, int status, std::string body = {}, int count = 1,
+                            std::chrono::milliseconds delay = std::chrono::milliseconds(0)) {
+    sandbox::Fault result;
+    result.path = std::move(path);
+    result.status = status;
+    result.body = std::move(body);
+    result.count = count;
+    result.delay = delay;
+    return result;
+}
+
+inline std::shared_ptr<winhttp::SimpleClient> direct_client() {
+    winhttp::ProxySettings direct;
+    direct.mode = winhttp::NoProxy;
+    return winhttp::SimpleClient::create(L"Varnel.Agent/test", direct);
 }
 
 }  // namespace agent::testing

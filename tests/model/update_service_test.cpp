@@ -18,24 +18,6 @@ namespace {
 using details::utf8_to_wide;
 using details::wide_to_utf8;
 
-// A fault on one path: a canned status and body, or (status 0) only a delay.
-inline sandbox::Fault fault(std::string path, int status, std::string body = {}, int count = 1,
-                            std::chrono::milliseconds delay = std::chrono::milliseconds(0)) {
-    sandbox::Fault result;
-    result.path = std::move(path);
-    result.status = status;
-    result.body = std::move(body);
-    result.count = count;
-    result.delay = delay;
-    return result;
-}
-
-inline std::shared_ptr<winhttp::SimpleClient> direct_client() {
-    winhttp::ProxySettings direct;
-    direct.mode = winhttp::NoProxy;
-    return winhttp::SimpleClient::create(L"Varnel.Agent/test", direct);
-}
-
 // --- versions -----------------------------------------------------------------------------
 
 TEST(Version, ParsedLikeTheStandardConversion) {
