@@ -9,7 +9,7 @@
 
 #include "crypto/openssl.h"
 #include "crypto/pin_prompt.h"
-#include "model/datetime.h"
+#include "details/datetime.h"
 
 namespace agent::crypto {
 

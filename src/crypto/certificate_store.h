@@ -8,7 +8,7 @@
 
 #include "crypto/certificate.h"
 #include "crypto/pin_prompt.h"
-#include "model/datetime.h"
+#include "details/datetime.h"
 
 namespace agent::crypto {
 

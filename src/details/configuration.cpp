@@ -51,7 +51,7 @@ void apply(ConfigurationKeyValue& config, const std::wstring& key, const std::ws
     else if (key == L"client")
         config.client = value;
     else if (key == L"proxy_mode")
-        config.proxy.mode = winhttp::proxy_mode_from_name(value);
+        config.proxy.mode = proxy_mode_from_name(value);
     else if (key == L"proxy_uri")
         config.proxy.url = value;
     else if (key == L"proxy_user")
@@ -109,8 +109,8 @@ std::shared_ptr<ConfigurationKeyValue> ConfigurationKeyValue::load(const std::ws
     path::make_directories(directory, 0700);
     read_file_lines(*config, path::join(config->path, L"config"));
 
-    if (config->proxy.mode == winhttp::NamedProxy && config->proxy.url.empty())
-        config->proxy.mode = winhttp::DefaultProxy;
+    if (config->proxy.mode == NamedProxy && config->proxy.url.empty())
+        config->proxy.mode = DefaultProxy;
     if (config->uri.empty())
         config->uri = DEFAULT_AGENT_URI;
     if (config->auth_uri.empty())
@@ -167,7 +167,7 @@ std::string ConfigurationKeyValue::serialize() const {
     entry(L"auth_uri", auth_uri);
     entry(L"instruction", instruction);
     entry(L"last_email", last_email);
-    entry(L"proxy_mode", winhttp::proxy_mode_name(proxy.mode));
+    entry(L"proxy_mode", proxy_mode_name(proxy.mode));
     entry(L"proxy_uri", proxy.url);
     entry(L"proxy_user", proxy.user);
     entry(L"proxy_password", proxy.password);

@@ -4,7 +4,7 @@
 #include <memory>
 #include <string>
 
-#include "winhttp/proxy.h"
+#include "details/proxy_settings.h"
 
 namespace agent {
 
@@ -34,7 +34,7 @@ public:
     std::wstring auth_uri;
     std::wstring instruction;
     std::wstring last_email;
-    winhttp::ProxySettings proxy;
+    ProxySettings proxy;
     // An extra CA certificate file trusted besides the system store (a local stand-in
     // provider's own CA). Key "ca_file"; written only when set.
     std::wstring ca_file;

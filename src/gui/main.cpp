@@ -20,7 +20,7 @@ int main() {
                     config->first_run ? " (first run)" : "");
         std::printf("Agent API:      %s\n", wide_to_utf8(config->uri).c_str());
         std::printf("Sign-in:        %s\n", wide_to_utf8(config->auth_uri).c_str());
-        std::printf("Proxy mode:     %s\n", wide_to_utf8(winhttp::proxy_mode_name(config->proxy.mode)).c_str());
+        std::printf("Proxy mode:     %s\n", wide_to_utf8(agent::proxy_mode_name(config->proxy.mode)).c_str());
         std::printf("Autolaunch:     %s\n", config->is_autolaunch() ? "on" : "off");
         std::printf("System:         %s\n", wide_to_utf8(get_os_description()).c_str());
         if (auto* logger = dynamic_cast<MonthlyLogger*>(process_logger()))

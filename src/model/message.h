@@ -6,7 +6,7 @@
 #include <string_view>
 #include <vector>
 
-#include "model/datetime.h"
+#include "details/datetime.h"
 
 namespace Json {
 class Value;

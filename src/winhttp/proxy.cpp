@@ -12,30 +12,6 @@
 
 namespace winhttp {
 
-const wchar_t* proxy_mode_name(ProxyMode mode) noexcept {
-    switch (mode) {
-    case NoProxy:
-        return L"NoProxy";
-    case DefaultProxy:
-        return L"DefaultProxy";
-    case NamedProxy:
-        return L"NamedProxy";
-    }
-    return L"NamedProxy";
-}
-
-ProxyMode proxy_mode_from_name(const std::wstring& name) noexcept {
-    if (name == L"DefaultProxy")
-        return DefaultProxy;
-    if (name == L"NoProxy")
-        return NoProxy;
-    return NamedProxy;
-}
-
-}  // namespace winhttp
-
-namespace winhttp {
-
 void check_proxy_settings(const ProxySettings& proxy) {
     if (proxy.mode == NamedProxy && proxy.url.empty())
         throw agent::AgentException(agent::AgentException::PROXY_WITHOUT_ADDRESS);

@@ -4,7 +4,7 @@
 
 #include "crypto/certificate_store.h"
 #include "fixtures.h"
-#include "model/datetime.h"
+#include "details/datetime.h"
 
 namespace {
 

@@ -40,7 +40,7 @@ TEST_F(ConfigurationTest, FirstStartWritesIdAndDefaults) {
     EXPECT_EQ(config->uri, DEFAULT_AGENT_URI);
     EXPECT_EQ(config->auth_uri, DEFAULT_AUTH_URI);
     EXPECT_EQ(config->instruction, DEFAULT_INSTRUCTION_URI);
-    EXPECT_EQ(config->proxy.mode, winhttp::DefaultProxy);
+    EXPECT_EQ(config->proxy.mode, DefaultProxy);
     // The instruction default is filled in after this first save, and the log keys stay
     // out while they are defaults.
     EXPECT_EQ(read_text(file()), "client = " + details::wide_to_utf8(config->client) +
@@ -72,12 +72,12 @@ TEST_F(ConfigurationTest, KeysAreTrimmedLowerCasedAndFirstEqualsSplits) {
 TEST_F(ConfigurationTest, ProxyModeTexts) {
     struct Case {
         const char* text;
-        winhttp::ProxyMode mode;
-    } cases[] = {{"proxy_mode = NoProxy\r\nproxy_uri = p:3128\r\n", winhttp::NoProxy},
-                 {"proxy_mode = namedproxy\r\nproxy_uri = p:3128\r\n", winhttp::NamedProxy},
-                 {"proxy_mode = anything\r\nproxy_uri = p:3128\r\n", winhttp::NamedProxy},
-                 {"proxy_mode = NamedProxy\r\n", winhttp::DefaultProxy},
-                 {"proxy_mode = defaultproxy\r\n", winhttp::DefaultProxy}};
+        ProxyMode mode;
+    } cases[] = {{"proxy_mode = NoProxy\r\nproxy_uri = p:3128\r\n", NoProxy},
+                 {"proxy_mode = namedproxy\r\nproxy_uri = p:3128\r\n", NamedProxy},
+                 {"proxy_mode = anything\r\nproxy_uri = p:3128\r\n", NamedProxy},
+                 {"proxy_mode = NamedProxy\r\n", DefaultProxy},
+                 {"proxy_mode = defaultproxy\r\n", DefaultProxy}};
     for (const auto& c : cases) {
         write_config(std::string("client = id\r\n") + c.text);
         EXPECT_EQ(load()->proxy.mode, c.mode) << c.text;
@@ -169,7 +169,7 @@ TEST_F(ConfigurationTest, SaveWritesAllKeysInOrderAndDropsEmptyOnes) {
     write_config("client = id\n");
     auto config = load();
     config->last_email = L"a@b";
-    config->proxy = {winhttp::NamedProxy, L"proxy:3128", L"", L"", L"user", L"p=ss"};
+    config->proxy = {NamedProxy, L"proxy:3128", L"", L"", L"user", L"p=ss"};
     config->log_defaults = false;
     config->log_level = L"INFO";
     config->silent_mode = true;
@@ -185,7 +185,7 @@ TEST_F(ConfigurationTest, SaveWritesAllKeysInOrderAndDropsEmptyOnes) {
     auto reloaded = load();
     EXPECT_TRUE(reloaded->last_email.empty());
     EXPECT_EQ(reloaded->proxy.password, L"p=ss");
-    EXPECT_EQ(reloaded->proxy.mode, winhttp::NamedProxy);
+    EXPECT_EQ(reloaded->proxy.mode, NamedProxy);
     EXPECT_FALSE(reloaded->silent_mode);
 }
 

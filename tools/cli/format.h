@@ -3,7 +3,7 @@
 #include <cstddef>
 #include <string>
 
-#include "model/datetime.h"
+#include "details/datetime.h"
 
 namespace agent {
 struct Channel;

@@ -1,4 +1,4 @@
-#include "model/datetime.h"
+#include "details/datetime.h"
 
 #include <cwchar>
 
