@@ -1,9 +1,7 @@
 #include "gui/error.h"
 
-#include <array>
 #include <string>
 
-#include "details/exception.h"
 #include "details/logger.h"
 #include "details/strings.h"
 
@@ -13,39 +11,6 @@ namespace {
 
 using agent::details::utf8_to_wide;
 using agent::details::wide_to_utf8;
-
-#define REGISTRATION_LINK L"<a href=\"https://account.varnel.example/account/registration\">зарегистрируйтесь</a>"
-#define RECOVERY_LINK L"<a href=\"https://account.varnel.example/account/forgot\">восстановления пароля</a>"
-#define HOW_TO_FIX_LINK L"<a href=\"http://support.varnel.example/articles/private-key\">Как исправить</a>"
-
-constexpr std::wstring_view CONNECTION_TITLE = L"Варнел.Агент не удается выполнить подключение";
-constexpr std::wstring_view AUTHORIZATION_TITLE = L"Ошибка авторизации Варнел.Агент";
-
-constexpr std::array<ErrorText, 12> texts{{
-    {CONNECTION_TITLE, L"Соединение было прервано. Проверьте подключение и повторите вход"},
-    {AUTHORIZATION_TITLE,
-     L"Пользователь с указанным адресом<br>электронной почты не найден.<br>Если вы еще не "
-     L"зарегистрированы,<br>" REGISTRATION_LINK L" — это просто."},
-    {AUTHORIZATION_TITLE,
-     L"Неверный пароль. Убедитесь, что на<br>клавиатуре не включен режим CapsLock.<br>Если вы забыли "
-     L"пароль, воспользуйтесь<br>сервисом " RECOVERY_LINK L"."},
-    {AUTHORIZATION_TITLE, L"Повторите попытку или обратитесь к системному администратору"},
-    {CONNECTION_TITLE,
-     L"Повторите попытку или обратитесь к системному администратору.<br><a href=\"settings.htm\">Настроить "
-     L"прокси</a>"},
-    {L"Варнел.Агент - повторите вход ", L"Ваша сессия устарела, войдите, пожалуйста, снова"},
-    {CONNECTION_TITLE, L"Проверьте параметры настроек прокси: пользователь\\пароль"},
-    {CONNECTION_TITLE, L"Возникли проблемы при работе с закрытым<br>ключом сертификата. " HOW_TO_FIX_LINK},
-    {CONNECTION_TITLE,
-     L"Не найден контейнер закрытого ключа.<br>Убедитесь, что ключевой носитель<br>(дискета, либо Рутокен) "
-     L"вставлен, и<br>попробуйте еще раз. " HOW_TO_FIX_LINK},
-    {CONNECTION_TITLE, L"Операция была отменена пользователем"},
-    {CONNECTION_TITLE, L"Нет доступа к ключевому носителю. Введен неверный пин."},
-    {AUTHORIZATION_TITLE,
-     L"Превышено количество неверных попыток<br>ввода пароля. Повторить попытки через 15 минут."},
-}};
-
-constexpr ErrorText unknown_error{L"Произошла ошибка", L"Непредвиденная ошибка"};
 
 Json::Value send_dialog_request(Json::Value request, WindowHandle window) {
     DialogRequest dialog{std::move(request), Json::Value(false)};
@@ -77,27 +42,12 @@ bool all_digits(std::wstring_view text) {
 
 }  // namespace
 
-ErrorText error_text(int code) noexcept {
-    if (code < 0 || code >= static_cast<int>(texts.size()))
-        return unknown_error;
-    return texts[static_cast<std::size_t>(code)];
-}
-
 std::wstring log_exception(std::exception_ptr exception, std::wstring_view context) noexcept {
-    std::wstring text;
+    std::wstring text = agent::exception_text(exception);
     try {
-        try {
-            std::rethrow_exception(exception);
-        } catch (const agent::Exception& e) {
-            text = e.description();
-        } catch (const std::exception& e) {
-            text = utf8_to_wide(e.what());
-        } catch (...) {
-            text = L"Unknown exception";
-        }
         AGENT_ERROR(L"varnelagent::error::log_exception") << context << L" | " << text;
     } catch (...) {
-        // Out of memory while describing or logging: the text so far is all there is.
+        // Out of memory while logging: the text is all there is.
     }
     return text;
 }

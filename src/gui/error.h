@@ -8,31 +8,30 @@
 #include <json/value.h>
 
 #include "gui/shell_messages.h"
+#include "model/error_texts.h"
 #include "winhttp/proxy.h"
 
 // The program's error texts and the one way every page reports a failure: log it under a
 // context name, then ask the window for the error dialog.
 namespace varnelagent::error {
 
-// Title and HTML message of an error code; codes outside 0 to 11 give the generic pair.
-struct ErrorText {
-    std::wstring_view title;
-    std::wstring_view message;
-};
-ErrorText error_text(int code) noexcept;
+// The error texts and codes are the core's (model/error_texts.h), shared with the
+// command-line front end.
+using agent::error_text;
+using agent::ErrorText;
 
-inline constexpr int ERROR_CONNECTION = 0;
-inline constexpr int ERROR_UNKNOWN_EMAIL = 1;
-inline constexpr int ERROR_WRONG_PASSWORD = 2;
-inline constexpr int ERROR_AUTHORIZATION = 3;
-inline constexpr int ERROR_PROXY = 4;
-inline constexpr int ERROR_SESSION_EXPIRED = 5;
-inline constexpr int ERROR_PROXY_CREDENTIALS = 6;
-inline constexpr int ERROR_PRIVATE_KEY = 7;
-inline constexpr int ERROR_NO_KEY_CONTAINER = 8;
-inline constexpr int ERROR_CANCELLED = 9;
-inline constexpr int ERROR_WRONG_PIN = 10;
-inline constexpr int ERROR_TOO_MANY_ATTEMPTS = 11;
+using agent::ERROR_AUTHORIZATION;
+using agent::ERROR_CANCELLED;
+using agent::ERROR_CONNECTION;
+using agent::ERROR_NO_KEY_CONTAINER;
+using agent::ERROR_PRIVATE_KEY;
+using agent::ERROR_PROXY;
+using agent::ERROR_PROXY_CREDENTIALS;
+using agent::ERROR_SESSION_EXPIRED;
+using agent::ERROR_TOO_MANY_ATTEMPTS;
+using agent::ERROR_UNKNOWN_EMAIL;
+using agent::ERROR_WRONG_PASSWORD;
+using agent::ERROR_WRONG_PIN;
 
 // The exception's text (an agent::Exception's description(), a std::exception's what(),
 // else "Unknown exception"), logged at ERROR as "<context> | <text>". Never throws.

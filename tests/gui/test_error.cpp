@@ -52,30 +52,6 @@ protected:
     std::string utf8(std::wstring_view text) { return details::wide_to_utf8(text); }
 };
 
-TEST_F(ErrorTest, TextsOfTheCodes) {
-    EXPECT_EQ(error_text(0).title, L"Варнел.Агент не удается выполнить подключение");
-    EXPECT_EQ(error_text(5).title, L"Варнел.Агент - повторите вход ");
-    EXPECT_EQ(error_text(6).message, L"Проверьте параметры настроек прокси: пользователь\\пароль");
-    EXPECT_EQ(error_text(11).title, L"Ошибка авторизации Варнел.Агент");
-    for (int code : {-1, 12, 1000}) {
-        EXPECT_EQ(error_text(code).title, L"Произошла ошибка");
-        EXPECT_EQ(error_text(code).message, L"Непредвиденная ошибка");
-    }
-    EXPECT_NE(error_text(1).message.find(L"href=\"https://account.varnel.example/account/registration\""),
-              std::wstring_view::npos);
-    EXPECT_NE(error_text(2).message.find(L"href=\"https://account.varnel.example/account/forgot\""),
-              std::wstring_view::npos);
-    EXPECT_NE(error_text(4).message.find(L"<a href=\"settings.htm\">Настроить прокси</a>"), std::wstring_view::npos);
-    // Both "Как исправить" links go to the one plain-HTTP article.
-    const auto article = [](std::wstring_view text) {
-        const auto start = text.find(L"href=\"");
-        return text.substr(start, text.find(L'"', start + 6) - start);
-    };
-    EXPECT_EQ(article(error_text(7).message), article(error_text(8).message));
-    EXPECT_TRUE(article(error_text(7).message).starts_with(L"href=\"http://"));
-    EXPECT_NE(article(error_text(7).message).find(L".example/"), std::wstring_view::npos);
-}
-
 TEST_F(ErrorTest, LogExceptionDescribesAndLogsEveryKind) {
     auto logger = std::make_unique<CapturingLogger>();
     CapturingLogger* log = logger.get();

@@ -22,3 +22,6 @@ agent_add_test(NAME test-cert-signin LABEL model TIMEOUT 180
 agent_add_test(NAME test-cli-run LABEL model TIMEOUT 180
   SOURCES ${CMAKE_CURRENT_LIST_DIR}/cli_run_test.cpp
   LIBS agent-cli varnel-sandbox-core)
+
+agent_add_test(NAME test-error-texts LABEL model TIMEOUT 60
+  SOURCES ${CMAKE_CURRENT_LIST_DIR}/test_error_texts.cpp)

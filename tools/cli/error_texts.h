@@ -3,16 +3,17 @@
 #include <exception>
 #include <string>
 
+#include "model/error_texts.h"
+
 namespace agent::cli {
 
-// The agent's error texts by code (0 to 11; any other code is the unexpected error), as
-// plain text for a terminal: title, ": ", message, with the dialog's links written out.
+// The agent's error text of a code (any code outside 0 to 11 is the unexpected error) as
+// plain text for a terminal: title, ": ", message; the dialog's line breaks become blanks,
+// its web links "text (address)", and links to the windows' own pages are left out.
 std::wstring error_code_text(int code);
 
-enum class Context {
-    SignIn,  // a 401 means the credentials were refused
-    Call,    // a 401 means the saved session has expired
-};
+// SignIn: a 401 means the credentials were refused; Call: the saved session has expired.
+using Context = ErrorContext;
 
 struct UserError {
     std::wstring text;
@@ -20,9 +21,9 @@ struct UserError {
     bool session_expired = false;
 };
 
-// What the user is told about a failure, chosen the way the agent's windows choose it:
-// transport errors, the server's error codes, HTTP 401 and 407, certificate key errors;
-// anything else gives its own text.
+// What the user is told about a failure: the windows' choice (agent::choose_error) in
+// words, with the technical detail in brackets where the text alone does not say what
+// went wrong.
 UserError describe_error(const std::exception_ptr& error, Context context);
 
 }  // namespace agent::cli
