@@ -18,6 +18,7 @@
 #include <openssl/x509v3.h>
 
 #include "details/exception.h"
+#include "details/io.h"
 #include "details/logger.h"
 #include "details/path.h"
 #include "details/strings.h"
@@ -55,36 +56,9 @@ Secret ask_pin(IPinPrompt* prompt, const std::wstring& holder, const std::wstrin
     return Secret(std::move(*pin));
 }
 
+// A FIFO named like a certificate cannot stall the listing; a huge file is refused.
 std::vector<std::uint8_t> read_whole_file(const std::wstring& path) {
-    // Non-blocking, so that a FIFO named like a certificate cannot stall the listing.
-    const int fd = ::open(wide_to_utf8(path).c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
-    if (fd < 0)
-        throw SystemException(errno, "open");
-    struct Closer {
-        int fd;
-        ~Closer() { ::close(fd); }
-    } closer{fd};
-    struct stat info {};
-    if (::fstat(fd, &info) != 0)
-        throw SystemException(errno, "fstat");
-    if (!S_ISREG(info.st_mode))
-        throw SystemException(EINVAL, "fstat");
-    if (static_cast<std::uint64_t>(info.st_size) > DirectoryStore::MAX_FILE_SIZE)
-        throw SystemException(EFBIG, "read");
-    std::vector<std::uint8_t> bytes(static_cast<std::size_t>(info.st_size));
-    std::size_t done = 0;
-    while (done < bytes.size()) {
-        const ssize_t n = ::read(fd, bytes.data() + done, bytes.size() - done);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n < 0)
-            throw SystemException(errno, "read");
-        if (n == 0)
-            break;
-        done += static_cast<std::size_t>(n);
-    }
-    bytes.resize(done);
-    return bytes;
+    return agent::details::io::read_file_or_throw(path, DirectoryStore::MAX_FILE_SIZE);
 }
 
 std::string local_key_id(const PKCS12_SAFEBAG* bag) {

@@ -36,33 +36,54 @@ private:
     int fd_;
 };
 
+// At most `limit` bytes of a regular file; `whole` makes a longer file an error.
+std::vector<std::uint8_t> read_regular_file(const std::wstring& path, std::uint64_t limit, bool whole) {
+    FileDescriptor fd(::open(wide_to_utf8(path).c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK));
+    if (fd.get() < 0)
+        throw SystemException(errno, "open");
+    struct stat info {};
+    if (::fstat(fd.get(), &info) != 0)
+        throw SystemException(errno, "fstat");
+    if (S_ISDIR(info.st_mode))
+        throw SystemException(EISDIR, "read");
+    if (!S_ISREG(info.st_mode))
+        throw SystemException(EINVAL, "fstat");
+    std::uint64_t size = static_cast<std::uint64_t>(info.st_size);
+    if (size > limit) {
+        if (whole)
+            throw SystemException(EFBIG, "read");
+        size = limit;
+    }
+    std::vector<std::uint8_t> bytes(static_cast<std::size_t>(size));
+    std::size_t done = 0;
+    while (done < bytes.size()) {
+        const ssize_t n = ::read(fd.get(), bytes.data() + done, bytes.size() - done);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n < 0)
+            throw SystemException(errno, "read");
+        if (n == 0)
+            break;  // the file shrank while we read it
+        done += static_cast<std::size_t>(n);
+    }
+    bytes.resize(done);
+    return bytes;
+}
+
 }  // namespace
+
+std::vector<std::uint8_t> read_file_or_throw(const std::wstring& path, std::uint64_t max_size) {
+    return read_regular_file(path, max_size, true);
+}
+
+std::vector<std::uint8_t> read_file_head(const std::wstring& path, std::size_t count) {
+    return read_regular_file(path, count, false);
+}
 
 std::vector<std::uint8_t> read_file(const std::wstring& path) {
     AGENT_INFO(L"agent::details::io::read_file") << "Path: " << path;
     try {
-        FileDescriptor fd(::open(wide_to_utf8(path).c_str(), O_RDONLY | O_CLOEXEC));
-        if (fd.get() < 0)
-            throw SystemException(errno, "open");
-        struct stat info {};
-        if (::fstat(fd.get(), &info) != 0)
-            throw SystemException(errno, "fstat");
-        if (S_ISDIR(info.st_mode))
-            throw SystemException(EISDIR, "read");
-        std::vector<std::uint8_t> bytes(static_cast<std::size_t>(info.st_size));
-        std::size_t done = 0;
-        while (done < bytes.size()) {
-            const ssize_t n = ::read(fd.get(), bytes.data() + done, bytes.size() - done);
-            if (n < 0 && errno == EINTR)
-                continue;
-            if (n < 0)
-                throw SystemException(errno, "read");
-            if (n == 0)
-                break;  // the file shrank while we read it
-            done += static_cast<std::size_t>(n);
-        }
-        bytes.resize(done);
-        return bytes;
+        return read_file_or_throw(path);
     } catch (const SystemException& e) {
         AGENT_ERROR(L"agent::details::io::read_file") << e.description();
         return {};

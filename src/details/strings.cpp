@@ -220,4 +220,27 @@ std::wstring to_lower_ascii(std::wstring text) {
     return text;
 }
 
+namespace {
+
+template <typename Char>
+bool starts_with_nocase(std::basic_string_view<Char> text, std::basic_string_view<Char> prefix) noexcept {
+    if (text.size() < prefix.size())
+        return false;
+    const auto lower = [](Char c) { return c >= Char('A') && c <= Char('Z') ? static_cast<Char>(c - 'A' + 'a') : c; };
+    for (std::size_t i = 0; i < prefix.size(); ++i)
+        if (lower(text[i]) != lower(prefix[i]))
+            return false;
+    return true;
+}
+
+}  // namespace
+
+bool starts_with_ascii_nocase(std::string_view text, std::string_view prefix) noexcept {
+    return starts_with_nocase(text, prefix);
+}
+
+bool starts_with_ascii_nocase(std::wstring_view text, std::wstring_view prefix) noexcept {
+    return starts_with_nocase(text, prefix);
+}
+
 }  // namespace agent::details

@@ -30,4 +30,9 @@ std::vector<std::uint8_t> base64_decode(std::wstring_view text);
 // Lower-cases ASCII letters only; other characters keep their case.
 std::wstring to_lower_ascii(std::wstring text);
 
+// Whether the text begins with the prefix, ASCII letters compared without case
+// ("HTTPS://a" begins with "https://"); other characters must match exactly.
+bool starts_with_ascii_nocase(std::string_view text, std::string_view prefix) noexcept;
+bool starts_with_ascii_nocase(std::wstring_view text, std::wstring_view prefix) noexcept;
+
 }  // namespace agent::details

@@ -5,6 +5,7 @@
 #include "details/exception.h"
 #include "details/logger.h"
 #include "details/strings.h"
+#include "model/client_lock.h"
 #include "winhttp/api_call.h"
 #include "winhttp/simple_client.h"
 
@@ -40,11 +41,7 @@ void EventsLogger::set_session_id(const std::wstring& session_id) {
 
 void EventsLogger::send_event(EventKind kind) noexcept {
     try {
-        const auto client = client_.lock();
-        if (!client) {
-            AGENT_WARN(SEND_EVENT) << "The HTTP client is no longer available";
-            return;
-        }
+        const auto client = details::lock_http_client(client_, SEND_EVENT);
         // Query and status only at DEBUG: events are routine, their failures are the news.
         const std::wstring url = api_base_ + L"/v1/client/log/" + event_path_word(kind);
         AGENT_DEBUG(SEND_EVENT) << "Query: " << url;

@@ -10,6 +10,7 @@
 #include "details/exception.h"
 #include "details/logger.h"
 #include "details/strings.h"
+#include "model/client_lock.h"
 #include "winhttp/api_call.h"
 #include "winhttp/simple_client.h"
 
@@ -35,13 +36,6 @@ ReadQueue& read_queue_instance() {
     return queue;
 }
 
-std::shared_ptr<winhttp::SimpleClient> lock_client(const std::weak_ptr<winhttp::SimpleClient>& client) {
-    std::shared_ptr<winhttp::SimpleClient> locked = client.lock();
-    if (!locked)
-        throw std::logic_error("The HTTP client of the message service no longer exists");
-    return locked;
-}
-
 std::wstring describe(const std::exception& error) {
     if (const auto* agent_error = dynamic_cast<const Exception*>(&error))
         return agent_error->description();
@@ -62,7 +56,7 @@ std::vector<Message> MessageReader::get_messages() {
     // The server's "previous" link is a full URL and is followed as it is.
     const std::wstring url =
         previous_.empty() ? api_base_ + L"/v1/messages/top?count=" + std::to_wstring(count_) : previous_;
-    const auto client = lock_client(client_);
+    const auto client = details::lock_http_client(client_, READER_NAME);
     const details::ApiAnswer answer = details::call_api(*client, READER_NAME, url, winhttp::METHOD_GET,
                                                         details::wide_to_utf8(session_id_), nullptr, 200, 204);
     if (answer.status == 204) {
@@ -224,7 +218,7 @@ void MessageService::mark_as_read(const std::wstring& id, bool send_now) {
 void MessageService::mark_queue_as_read() {
     // The caller (the GUI thread) waits while a worker runs the request.
     std::future<void> task =
-        std::async(std::launch::async, [client = lock_client(client_), url = api_base_ + L"/v1/messages/reads",
+        std::async(std::launch::async, [client = details::lock_http_client(client_, QUEUE_NAME), url = api_base_ + L"/v1/messages/reads",
                                         session = details::wide_to_utf8(session_id_)] {
             ReadQueue& queue = read_queue_instance();
             Json::Value body(Json::arrayValue);

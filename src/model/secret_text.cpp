@@ -6,9 +6,8 @@ namespace agent::details {
 
 std::wstring mask_secret(std::wstring_view secret) {
     constexpr std::size_t SHOWN = 4;
-    if (secret.size() <= SHOWN)
-        return std::wstring(secret);
-    return std::wstring(secret.substr(0, SHOWN)) + L"…";
+    const std::size_t shown = secret.size() <= SHOWN ? secret.size() / 2 : SHOWN;
+    return std::wstring(secret.substr(0, shown)) + L"…";
 }
 
 std::wstring mask_secret(std::string_view utf8_secret) {

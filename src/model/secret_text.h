@@ -5,8 +5,8 @@
 
 namespace agent::details {
 
-// A secret as the log may show it: its first 4 characters, then "…" (the whole text when
-// it is that short).
+// A secret as the log may show it: its first 4 characters, then "…"; a secret of 4
+// characters or fewer shows only its first half, so no secret is ever logged whole.
 std::wstring mask_secret(std::wstring_view secret);
 std::wstring mask_secret(std::string_view utf8_secret);
 

@@ -16,6 +16,7 @@
 #include "details/path.h"
 #include "details/process.h"
 #include "details/strings.h"
+#include "model/client_lock.h"
 #include "winhttp/api_call.h"
 #include "winhttp/simple_client.h"
 
@@ -89,33 +90,13 @@ std::optional<Version> version_of_label(std::string_view line) {
 }  // namespace
 
 std::optional<Version> read_installer_version(const std::wstring& file) {
-    const int fd = ::open(wide_to_utf8(file).c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0)
-        throw SystemException(errno, "open");
-    std::string header(HEADER_LIMIT, '\0');
-    std::size_t done = 0;
-    int error = 0;
-    while (done < header.size()) {
-        const ssize_t n = ::read(fd, header.data() + done, header.size() - done);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n < 0) {
-            error = errno;
-            break;
-        }
-        if (n == 0)
-            break;
-        done += static_cast<std::size_t>(n);
-    }
-    ::close(fd);
-    if (error != 0)
-        throw SystemException(error, "read");
-    header.resize(done);
+    const std::vector<std::uint8_t> bytes = io::read_file_head(file, HEADER_LIMIT);
+    const std::string_view header(reinterpret_cast<const char*>(bytes.data()), bytes.size());
 
     std::size_t begin = 0;
     while (begin < header.size()) {
         std::size_t end = header.find('\n', begin);
-        if (end == std::string::npos)
+        if (end == std::string_view::npos)
             end = header.size();
         const std::string_view line(header.data() + begin, end - begin);
         if (line.starts_with(LABEL_PREFIX))
@@ -134,16 +115,12 @@ constexpr wchar_t CHECK_THREAD[] = L"agent::UpdateService::start_checking_update
 constexpr wchar_t DOWNLOAD_UPDATE[] = L"agent::UpdateService::download_update";
 constexpr wchar_t STOP_CHECKING[] = L"agent::UpdateService::stop_checking_update";
 
-bool starts_with_ascii_nocase(const std::wstring& text, std::wstring_view prefix) {
-    return text.size() >= prefix.size() && details::to_lower_ascii(text.substr(0, prefix.size())) == prefix;
-}
-
 // The installer runs with the user's rights: it may only come over TLS, or over plain HTTP
 // when the agent API itself is plain HTTP (a local stand-in provider).
 bool is_allowed_installer_address(const std::wstring& url, const std::wstring& api_base) {
-    if (starts_with_ascii_nocase(url, L"https://"))
+    if (details::starts_with_ascii_nocase(url, L"https://"))
         return true;
-    return starts_with_ascii_nocase(url, L"http://") && starts_with_ascii_nocase(api_base, L"http://");
+    return details::starts_with_ascii_nocase(url, L"http://") && details::starts_with_ascii_nocase(api_base, L"http://");
 }
 
 std::string_view as_text(const std::vector<std::uint8_t>& body) {
@@ -203,15 +180,6 @@ void UpdateService::set_check_interval(std::chrono::milliseconds interval) {
 bool UpdateService::is_checking() const {
     std::lock_guard lock(mutex_);
     return running_;
-}
-
-std::shared_ptr<winhttp::SimpleClient> UpdateService::lock_client(const wchar_t* function) const {
-    std::shared_ptr<winhttp::SimpleClient> client = client_.lock();
-    if (!client) {
-        AGENT_ERROR(function) << "The HTTP client is gone";
-        throw std::logic_error("agent::UpdateService: the HTTP client is gone");
-    }
-    return client;
 }
 
 void UpdateService::start_checking_update() {
@@ -285,7 +253,7 @@ void UpdateService::check_loop() {
 
 // Runs on the check thread.
 bool UpdateService::check_once() {
-    const std::shared_ptr<winhttp::SimpleClient> client = lock_client(CHECK_THREAD);
+    const std::shared_ptr<winhttp::SimpleClient> client = details::lock_http_client(client_, CHECK_THREAD);
     const std::wstring url = api_base_ + L"/v1/client/update";
     winhttp::Request request = details::open_api_request(*client, CHECK_THREAD, url, winhttp::METHOD_GET,
                                                          details::wide_to_utf8(session_id()));
@@ -338,7 +306,7 @@ void UpdateService::download_update(const std::wstring& url) {
     }
     const std::wstring installer = details::path::join(path_, INSTALLER_FILE_NAME);
     try {
-        const std::shared_ptr<winhttp::SimpleClient> client = lock_client(DOWNLOAD_UPDATE);
+        const std::shared_ptr<winhttp::SimpleClient> client = details::lock_http_client(client_, DOWNLOAD_UPDATE);
         winhttp::Request request = details::open_api_request(*client, DOWNLOAD_UPDATE, url, winhttp::METHOD_GET,
                                                              details::wide_to_utf8(session_id()));
         winhttp::Response response = request.receive();

@@ -87,7 +87,6 @@ private:
     void check_loop();
     // One check; false when the thread should end (401).
     bool check_once();
-    std::shared_ptr<winhttp::SimpleClient> lock_client(const wchar_t* function) const;
     std::wstring session_id() const;
     bool stopping() const;
 

@@ -14,6 +14,8 @@
 #include "details/logger.h"
 #include "details/process.h"
 #include "details/strings.h"
+#include "model/client_lock.h"
+#include "model/secret_text.h"
 #include "winhttp/api_call.h"
 #include "winhttp/simple_client.h"
 
@@ -32,14 +34,6 @@ struct Caches {
 Caches& caches() {
     static Caches instance;
     return instance;
-}
-
-// Cookie values are credentials: the log keeps their first characters only.
-std::wstring mask_secret(const std::wstring& text) {
-    constexpr std::size_t SHOWN = 4;
-    if (text.size() <= SHOWN)
-        return text.substr(0, text.size() / 2) + L"…";
-    return text.substr(0, SHOWN) + L"…";
 }
 
 std::wstring json_text(const Json::Value& item, const char* key) {
@@ -122,16 +116,6 @@ void UriService::set_fallback_browser(std::shared_ptr<IBrowser> browser) {
     fallback_ = browser ? std::move(browser) : std::make_shared<XdgOpenBrowser>();
 }
 
-std::shared_ptr<winhttp::SimpleClient> UriService::lock_client(const wchar_t* function) const {
-    std::shared_ptr<winhttp::SimpleClient> client = client_.lock();
-    if (!client) {
-        // Only while the agent client is being torn down.
-        AGENT_ERROR(function) << "The HTTP client is gone";
-        throw std::logic_error("agent::UriService: the HTTP client is gone");
-    }
-    return client;
-}
-
 LinkItems UriService::get_service_links() {
     constexpr wchar_t FUNCTION[] = L"agent::UriService::get_service_links";
     {
@@ -139,7 +123,7 @@ LinkItems UriService::get_service_links() {
         if (!caches().links.empty())
             return caches().links;
     }
-    const std::shared_ptr<winhttp::SimpleClient> client = lock_client(FUNCTION);
+    const std::shared_ptr<winhttp::SimpleClient> client = details::lock_http_client(client_, FUNCTION);
     const details::ApiAnswer answer =
         details::call_api(*client, FUNCTION, api_base_ + L"/v1/support", winhttp::METHOD_GET,
                           details::wide_to_utf8(session_id_), nullptr, 200, 204);
@@ -160,7 +144,7 @@ std::vector<std::uint8_t> UriService::get_icon(const std::wstring& url) {
         if (found != caches().icons.end())
             return found->second;
     }
-    const std::shared_ptr<winhttp::SimpleClient> client = lock_client(FUNCTION);
+    const std::shared_ptr<winhttp::SimpleClient> client = details::lock_http_client(client_, FUNCTION);
     winhttp::Request request = details::open_api_request(*client, FUNCTION, url, winhttp::METHOD_GET,
                                                          details::wide_to_utf8(session_id_));
     winhttp::Response response = request.receive();
@@ -193,7 +177,8 @@ void UriService::set_auth_cookie(const std::wstring& name, const std::wstring& v
     if (value.empty())
         return;
     const std::wstring data = get_cookie_string(value, details::cookie_domain_for(url));
-    AGENT_DEBUG(FUNCTION) << "Cookie " << name << ": " << mask_secret(data);
+    // Cookie values are credentials: the log keeps their first characters only.
+    AGENT_DEBUG(FUNCTION) << "Cookie " << name << ": " << details::mask_secret(std::wstring_view(data));
     IBrowser& browser = browser_ ? *browser_ : *fallback_;
     try {
         if (browser.set_cookie(url, name, data))

@@ -106,8 +106,6 @@ public:
     static void clear_service_links();
 
 private:
-    std::shared_ptr<winhttp::SimpleClient> lock_client(const wchar_t* function) const;
-
     std::weak_ptr<winhttp::SimpleClient> client_;
     std::wstring api_base_;
     std::wstring session_id_;

@@ -19,6 +19,7 @@
 namespace winhttp {
 
 using agent::WinHttpException;
+using agent::details::starts_with_ascii_nocase;
 using agent::details::utf8_to_wide;
 using agent::details::wide_to_utf8;
 
@@ -59,21 +60,6 @@ void global_init() {
     static const CURLcode result = curl_global_init(CURL_GLOBAL_DEFAULT);
     if (result != CURLE_OK)
         throw WinHttpException(result, "curl_global_init");
-}
-
-bool starts_with_ci(std::string_view text, std::string_view prefix) {
-    if (text.size() < prefix.size())
-        return false;
-    for (std::size_t i = 0; i < prefix.size(); ++i) {
-        char a = text[i], b = prefix[i];
-        if (a >= 'A' && a <= 'Z')
-            a = static_cast<char>(a - 'A' + 'a');
-        if (b >= 'A' && b <= 'Z')
-            b = static_cast<char>(b - 'A' + 'a');
-        if (a != b)
-            return false;
-    }
-    return true;
 }
 
 template <typename T>
@@ -302,7 +288,7 @@ struct Transfer {
             return;  // trailers of a chunked body
         while (!line.empty() && (line.back() == '\n' || line.back() == '\r'))
             line.remove_suffix(1);
-        if (starts_with_ci(line, "HTTP/")) {
+        if (starts_with_ascii_nocase(line, "HTTP/")) {
             block_headers.clear();
             block_has_location = false;
             block_status = 0;
@@ -324,7 +310,7 @@ struct Transfer {
         if (colon == std::string_view::npos)
             return;
         std::string_view name = line.substr(0, colon);
-        if (name.size() == 8 && starts_with_ci(name, "location"))
+        if (name.size() == 8 && starts_with_ascii_nocase(name, "location"))
             block_has_location = true;
         set_header(block_headers, utf8_to_wide(name), utf8_to_wide(line.substr(colon + 1)),
                    WINHTTP_ADDREQ_FLAG_ADD_IF_NEW);

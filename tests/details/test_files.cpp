@@ -74,9 +74,26 @@ TEST_F(FilesTest, FailedWriteKeepsTheOldFileAndSaysSo) {
     EXPECT_THROW(io::write_file_or_throw(in_home("no/such/dir/file"), "x", 1), agent::SystemException);
 }
 
-TEST_F(FilesTest, ReadingADirectoryFails) {
+TEST_F(FilesTest, OnlyRegularFilesWithinTheLimitAreRead) {
     EXPECT_TRUE(io::read_file(utf8_to_wide(home().path().string())).empty());
     EXPECT_NE(log().find("| ERROR | agent::details::io::read_file | [0x15]read"), std::string::npos);
+    // A FIFO in a file's place fails at once instead of waiting for a writer.
+    ASSERT_EQ(::mkfifo((home().path() / "fifo").c_str(), 0600), 0);
+    const auto code_of = [](auto read) {
+        try {
+            read();
+        } catch (const agent::SystemException& e) {
+            return std::make_pair(e.code(), e.function());
+        }
+        return std::make_pair(0u, std::string());
+    };
+    EXPECT_EQ(code_of([&] { io::read_file_or_throw(in_home("fifo")); }), std::make_pair(22u, std::string("fstat")));
+    write_text(home().path() / "ten", "0123456789");
+    EXPECT_EQ(code_of([&] { io::read_file_or_throw(in_home("ten"), 9); }), std::make_pair(27u, std::string("read")));
+    EXPECT_EQ(io::read_file_or_throw(in_home("ten"), 10).size(), 10u);
+    const auto head = io::read_file_head(in_home("ten"), 4);
+    EXPECT_EQ(std::string(head.begin(), head.end()), "0123");
+    EXPECT_EQ(io::read_file_head(in_home("ten"), 100).size(), 10u);
 }
 
 TEST_F(FilesTest, DataDirectoryFollowsXdgConfig) {

@@ -30,6 +30,15 @@ TEST(Utf8Test, InvalidBytesBecomeReplacementCharacters) {
     EXPECT_EQ(utf8_to_wide(std::string("\xE2\x82" "Я")), L"\uFFFDЯ");
 }
 
+TEST(StringsTest, PrefixComparedWithoutCaseOfAsciiLetters) {
+    EXPECT_TRUE(starts_with_ascii_nocase("HTTP/1.1 200 OK", "http/"));
+    EXPECT_TRUE(starts_with_ascii_nocase(L"HTTPS://host", L"https://"));
+    EXPECT_TRUE(starts_with_ascii_nocase("res:x", "RES:"));
+    EXPECT_FALSE(starts_with_ascii_nocase("res", "res:"));
+    EXPECT_FALSE(starts_with_ascii_nocase(L"ЯRES:", L"яres:"));  // only ASCII letters fold
+    EXPECT_FALSE(starts_with_ascii_nocase("[es:", "{es:"));     // nor the signs beside them
+}
+
 TEST(Utf8Test, NullSourceIsRefused) {
     try {
         utf8_to_wide(nullptr, 3);

@@ -8,7 +8,7 @@
 #include "model/client_fixture.h"
 #include "model/events.h"
 #include "model/session_file.h"
-#include "model/tiny_proxy.h"
+#include "support/tinyproxy.h"
 #include "winhttp/simple_client.h"
 
 namespace agent {
@@ -238,7 +238,7 @@ TEST_F(AgentClientTest, ProxyWithoutAddressChangesNothing) {
 
 TEST_F(AgentClientTest, ProxyChangesApplyToALiveClient) {
     auto agent = signed_in(false);
-    testing::TinyProxy proxy(home().path(), "proxyuser", "proxypass");
+    testing::Tinyproxy proxy(home().path(), "proxyuser", "proxypass");
 
     winhttp::ProxySettings named;
     named.mode = winhttp::NamedProxy;

@@ -74,15 +74,6 @@ bool from_json(std::string_view text, Json::Value& value) {
     return reader->parse(text.data(), text.data() + text.size(), &value, nullptr);
 }
 
-bool starts_with_ci(std::string_view text, std::string_view prefix) {
-    if (text.size() < prefix.size())
-        return false;
-    for (std::size_t i = 0; i < prefix.size(); ++i)
-        if (g_ascii_tolower(text[i]) != prefix[i])
-            return false;
-    return true;
-}
-
 void fail_request(WebKitURISchemeRequest* request, const std::string& text) {
     GErrorPtr error(g_error_new_literal(G_IO_ERROR, G_IO_ERROR_NOT_FOUND, text.c_str()));
     webkit_uri_scheme_request_finish_error(request, error.get());
@@ -261,7 +252,7 @@ gboolean on_decide_policy(WebKitWebView*, WebKitPolicyDecision* decision, WebKit
             webkit_navigation_policy_decision_get_navigation_action(WEBKIT_NAVIGATION_POLICY_DECISION(decision));
         const char* uri = webkit_uri_request_get_uri(webkit_navigation_action_get_request(action));
         const auto key = resource_key(uri != nullptr ? uri : "");
-        const bool expected = uri != nullptr && starts_with_ci(uri, "res:") && key &&
+        const bool expected = uri != nullptr && agent::details::starts_with_ascii_nocase(uri, "res:") && key &&
                               key == resource_key(state.expected_url);
         if (expected)
             webkit_policy_decision_use(decision);
@@ -534,7 +525,7 @@ void HostWindow::set_data_provider(DataProvider provider) {
 }
 
 void HostWindow::load(const std::string& url) {
-    if (!starts_with_ci(url, "res:") || !resource_key(url))
+    if (!agent::details::starts_with_ascii_nocase(url, "res:") || !resource_key(url))
         throw EngineException(L"Only the program's own documents can be loaded: " + utf8_to_wide(url));
     state_->expected_url = canonical_document_url(url);
     state_->loading = true;

@@ -5,6 +5,8 @@
 #include <cctype>
 #include <memory>
 
+#include "details/strings.h"
+
 namespace varnelagent::engine {
 
 namespace {
@@ -16,10 +18,6 @@ std::string lower(std::string_view text) {
     for (char& c : result)
         c = static_cast<char>(std::tolower(static_cast<unsigned char>(c)));
     return result;
-}
-
-bool starts_with_ci(std::string_view text, std::string_view prefix) {
-    return text.size() >= prefix.size() && lower(text.substr(0, prefix.size())) == prefix;
 }
 
 int hex_digit(char c) {
@@ -58,7 +56,7 @@ struct BytesDeleter {
 
 std::optional<std::string> resource_key(std::string_view url) {
     std::string_view rest = url;
-    if (starts_with_ci(rest, "res:"))
+    if (agent::details::starts_with_ascii_nocase(rest, "res:"))
         rest.remove_prefix(4);
     if (rest.starts_with("//"))
         rest.remove_prefix(2);
