@@ -9,6 +9,7 @@
 #include <cstdlib>
 #include <ctime>
 #include <filesystem>
+#include <thread>
 
 #include "details/path.h"
 #include "details/strings.h"
@@ -18,8 +19,18 @@ namespace agent::details {
 namespace {
 
 std::atomic<LogClock> g_clock{nullptr};
-std::unique_ptr<ILogger> g_logger;
+
+// Replacing the logger while other threads log. A logging statement registers in the
+// reader count of the current epoch before it loads the pointer, and stays registered
+// until its line is written. Installing stores the new pointer, moves to the next epoch
+// and waits until the old epoch's count is zero; only then is the old logger deleted. A
+// statement that registered late, in an epoch already left, sees that on its second look
+// and registers again, so the wait covers only statements begun before the switch.
+std::mutex g_install_mutex;
+std::unique_ptr<ILogger> g_logger;  // guarded by g_install_mutex
 std::atomic<ILogger*> g_logger_pointer{nullptr};
+std::atomic<unsigned> g_epoch{0};
+std::atomic<long> g_readers[2];
 
 struct UtcTime {
     int year, month, day, hour, minute, second, millisecond;
@@ -139,12 +150,51 @@ ILogger* process_logger() noexcept {
 }
 
 void install_logger(std::unique_ptr<ILogger> logger) {
-    if (logger && logger.get() == g_logger.get()) {
-        logger.release();
+    std::unique_ptr<ILogger> old;
+    {
+        std::lock_guard lock(g_install_mutex);
+        if (logger && logger.get() == g_logger.get()) {
+            logger.release();
+            return;
+        }
+        old = std::move(g_logger);
+        g_logger = std::move(logger);
+        g_logger_pointer.store(g_logger.get());
+        const unsigned left = g_epoch.fetch_add(1);
+        // Statements still writing through the old logger; none can join them now.
+        while (g_readers[left & 1].load() != 0)
+            std::this_thread::yield();
+    }
+}
+
+LogTarget::LogTarget(std::uint8_t level) noexcept {
+    if (g_logger_pointer.load(std::memory_order_relaxed) == nullptr)
+        return;  // no logger: nothing to hold
+    for (;;) {
+        const unsigned epoch = g_epoch.load();
+        slot_ = static_cast<int>(epoch & 1);
+        g_readers[slot_].fetch_add(1);
+        if (g_epoch.load() == epoch)
+            break;
+        g_readers[slot_].fetch_sub(1);
+    }
+    ILogger* logger = g_logger_pointer.load();
+    if (logger != nullptr && logger->level.load(std::memory_order_relaxed) >= level) {
+        logger_ = logger;
         return;
     }
-    g_logger_pointer.store(logger.get(), std::memory_order_release);
-    g_logger = std::move(logger);
+    release();
+}
+
+LogTarget::~LogTarget() {
+    release();
+}
+
+void LogTarget::release() noexcept {
+    if (slot_ < 0)
+        return;
+    g_readers[slot_].fetch_sub(1, std::memory_order_release);
+    slot_ = -1;
 }
 
 LogEntry::LogEntry(ILogger& logger, std::uint8_t level, const wchar_t* function) : logger_(logger) {

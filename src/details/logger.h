@@ -67,7 +67,11 @@ std::wstring default_log_directory();
 // directory can be found.
 std::unique_ptr<MonthlyLogger> create_logger(const std::wstring& directory, std::uint8_t level);
 
-// The process logger: at most one; installing another deletes the previous one.
+// The process logger: at most one. Installing another deletes the previous one once no
+// logging statement is still writing through it (installing waits for those, never for
+// statements begun after it), so any thread may log while the logger is replaced.
+// process_logger() is for the thread that installs it: another thread's logger may be
+// replaced under it.
 ILogger* process_logger() noexcept;
 void install_logger(std::unique_ptr<ILogger> logger);
 
@@ -109,20 +113,33 @@ private:
     fmt::basic_memory_buffer<wchar_t, 500> buffer_;
 };
 
-// The logger that admits a message of this level, or nullptr.
-inline ILogger* logger_for(std::uint8_t level) noexcept {
-    ILogger* logger = process_logger();
-    return logger != nullptr && logger->level.load(std::memory_order_relaxed) >= level ? logger : nullptr;
-}
+// The logger that admits a message of this level, held for one logging statement: while
+// a target holds it, installing another logger waits before deleting it. Empty when there
+// is no logger or its level does not admit the message.
+class LogTarget {
+public:
+    explicit LogTarget(std::uint8_t level) noexcept;
+    ~LogTarget();
+    LogTarget(const LogTarget&) = delete;
+    LogTarget& operator=(const LogTarget&) = delete;
+
+    explicit operator bool() const noexcept { return logger_ != nullptr; }
+    ILogger& operator*() const noexcept { return *logger_; }
+
+private:
+    void release() noexcept;
+
+    ILogger* logger_ = nullptr;
+    int slot_ = -1;  // the reader count this statement is registered in
+};
 
 }  // namespace agent::details
 
 // AGENT_INFO(L"agent::MessageService::mark_as_read") << "Query: " << url;
 // Nothing right of the macro is evaluated when no logger admits the level.
-#define AGENT_LOG(level, function)                                                          \
-    if (::agent::details::ILogger* agent_log_target_ = ::agent::details::logger_for(level); \
-        agent_log_target_ == nullptr) {                                                     \
-    } else                                                                                  \
+#define AGENT_LOG(level, function)                                         \
+    if (::agent::details::LogTarget agent_log_target_{level}; !agent_log_target_) { \
+    } else                                                                 \
         ::agent::details::LogEntry(*agent_log_target_, level, function)
 
 #define AGENT_ERROR(function) AGENT_LOG(::agent::details::LEVEL_ERROR, function)

@@ -7,6 +7,7 @@
 #include <filesystem>
 #include <regex>
 #include <thread>
+#include <vector>
 
 #include "details/logger.h"
 #include "details/strings.h"
@@ -164,6 +165,52 @@ TEST_F(LoggerTest, ConcurrentWritersProduceWholeLines) {
         ++count;
     }
     EXPECT_EQ(count, 800);
+}
+
+// A logger that notices being deleted while a statement is still writing through it.
+class WatchedLogger : public ILogger {
+public:
+    struct Watch {
+        std::atomic<int> deleted_while_writing{0};
+        std::atomic<long> lines{0};
+    };
+    explicit WatchedLogger(Watch& watch) : watch_(watch) { level = LEVEL_INFO; }
+    ~WatchedLogger() override {
+        if (inside_.load() > 0)
+            ++watch_.deleted_while_writing;
+    }
+    void write(const wchar_t*, std::size_t) override {
+        ++inside_;
+        // A write that takes a moment, as a line written through to disk does.
+        for (int i = 0; i < 20; ++i)
+            std::this_thread::yield();
+        ++watch_.lines;
+        --inside_;
+    }
+
+private:
+    Watch& watch_;
+    std::atomic<int> inside_{0};
+};
+
+TEST(LoggerReplacement, NoLoggerIsDeletedWhileAnotherThreadWritesThroughIt) {
+    WatchedLogger::Watch watch;
+    install_logger(std::make_unique<WatchedLogger>(watch));
+    std::atomic<bool> stop{false};
+    std::vector<std::thread> writers;
+    for (int t = 0; t < 3; ++t)
+        writers.emplace_back([&] {
+            while (!stop)
+                AGENT_INFO(L"agent::test::writer") << "line";
+        });
+    ASSERT_TRUE(agent::testing::wait_for([&] { return watch.lines.load() > 100; }));
+    for (int i = 0; i < 300; ++i)
+        install_logger(std::make_unique<WatchedLogger>(watch));
+    stop = true;
+    for (auto& writer : writers)
+        writer.join();
+    install_logger(nullptr);
+    EXPECT_EQ(watch.deleted_while_writing.load(), 0);
 }
 
 TEST(LogLevelTest, NamesAndParsing) {
