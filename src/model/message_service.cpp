@@ -258,31 +258,41 @@ void MessageService::start_message_stream(Callback callback) {
     state->session_id = details::wide_to_utf8(session_id_);
     state->callback = std::move(callback);
     state->retry_delay = retry_delay_;
+    const std::lock_guard lock(stream_mutex_);
     stream_ = state;
     stream_thread_ = std::thread(run_stream, std::move(state));
 }
 
 void MessageService::stop_message_stream() {
-    if (!stream_thread_.joinable())
+    // Taken out under the lock, so that a stop from the callback and a question from
+    // another thread never see the members half changed.
+    std::shared_ptr<StreamState> state;
+    std::thread thread;
+    {
+        const std::lock_guard lock(stream_mutex_);
+        state = std::move(stream_);
+        thread = std::move(stream_thread_);
+    }
+    if (!thread.joinable())
         return;
     try {
-        stream_->stop();
-        if (stream_thread_.get_id() == std::this_thread::get_id()) {
+        state->stop();
+        if (thread.get_id() == std::this_thread::get_id()) {
             // Called by the callback: the thread ends when the callback returns.
-            stream_thread_.detach();
+            thread.detach();
         } else {
-            stream_thread_.join();
+            thread.join();
         }
     } catch (const std::exception& error) {
         AGENT_ERROR(STOP_NAME) << describe(error);
-        if (stream_thread_.joinable())
-            stream_thread_.detach();
+        if (thread.joinable())
+            thread.detach();
     }
-    stream_.reset();
 }
 
 bool MessageService::stream_running() const {
-    return stream_thread_.joinable() && !stream_->ended;
+    const std::lock_guard lock(stream_mutex_);
+    return stream_ && !stream_->ended;
 }
 
 }  // namespace agent

@@ -5,6 +5,7 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <mutex>
 #include <string>
 #include <string_view>
 #include <thread>
@@ -159,6 +160,7 @@ private:
     std::wstring api_base_;
     std::wstring session_id_;
     std::chrono::milliseconds retry_delay_ = RETRY_DELAY;
+    mutable std::mutex stream_mutex_;  // guards the two below
     std::shared_ptr<StreamState> stream_;
     std::thread stream_thread_;
 };

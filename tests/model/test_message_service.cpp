@@ -6,6 +6,7 @@
 #include <future>
 #include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "details/exception.h"
@@ -392,11 +393,29 @@ TEST_F(MessageServiceTest, TheCallbackMayStopTheStream) {
         service_->stop_message_stream();
     });
     wait_for_stream();
+    // Asked from another thread all the while the callback stops the stream.
+    std::atomic<bool> asking{true};
+    std::thread asker([&] {
+        while (asking)
+            service_->stream_running();
+    });
     server_->push_raw({message_event("a")});
-    ASSERT_TRUE(wait_for([&] { return calls.load() == 1 && server_->open_streams() == 0; }));
+    const bool stopped = wait_for([&] { return calls.load() == 1 && server_->open_streams() == 0; });
+    asking = false;
+    asker.join();
+    ASSERT_TRUE(stopped);
     EXPECT_FALSE(service_->stream_running());
+    // A witness stream of its own: once it has "b", a stream the callback failed to stop,
+    // or one that came back, would have had it too.
+    MessageService witness(client_, utf8_to_wide(server_->api_url()));
+    witness.set_session_id(utf8_to_wide(sid_));
+    Batches seen;
+    witness.start_message_stream(seen.callback());
+    ASSERT_TRUE(wait_for([&] { return server_->open_streams() == 1; }));
     server_->push_raw({message_event("b")});
+    ASSERT_TRUE(wait_for([&] { return seen.has(L"b"); }));
     EXPECT_EQ(calls.load(), 1);
+    EXPECT_EQ(server_->requests(STREAM_PATH).size(), 2u);  // the stopped stream never asked again
 }
 
 TEST_F(MessageServiceTest, StartingAgainReplacesTheRunningStream) {
