@@ -113,7 +113,16 @@ gboolean run_posted_message(gpointer data) {
     return G_SOURCE_REMOVE;
 }
 
+// Timer sources alive in the main context: GLib's destroy notify of a removed source
+// counts it off.
+std::atomic<std::size_t> live_timers{0};
+
 struct TimerData {
+    TimerData(WindowHandle w, unsigned i) : window(w), id(i) { ++live_timers; }
+    ~TimerData() { --live_timers; }
+    TimerData(const TimerData&) = delete;
+    TimerData& operator=(const TimerData&) = delete;
+
     WindowHandle window;
     unsigned id;
 };
@@ -203,6 +212,10 @@ bool ShellWindow::has_timer(unsigned id) const {
         if (timer.first == id)
             return true;
     return false;
+}
+
+std::size_t live_timer_count() noexcept {
+    return live_timers.load();
 }
 
 bool is_window(WindowHandle window) {

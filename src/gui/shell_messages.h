@@ -129,4 +129,7 @@ std::intptr_t send_message(WindowHandle window, unsigned message, std::uintptr_t
 
 bool is_window(WindowHandle window);
 
+// Timer sources still attached to the GUI thread's main context, of all windows.
+std::size_t live_timer_count() noexcept;
+
 }  // namespace varnelagent

@@ -124,6 +124,7 @@ TEST_F(ShellMessagesTest, GuiThreadCallFromTheGuiThreadIsRefused) {
 }
 
 TEST_F(ShellMessagesTest, TimersRepeatUntilKilledAndDieWithTheirWindow) {
+    const std::size_t timers_before = live_timer_count();
     auto window = std::make_unique<RecordingWindow>();
     window->set_timer(TIMER_ACTIVATE, 10);
     window->set_timer(TIMER_HIDE, 10);
@@ -140,8 +141,10 @@ TEST_F(ShellMessagesTest, TimersRepeatUntilKilledAndDieWithTheirWindow) {
     run_nested_until([] { return false; }, std::chrono::milliseconds(100));
     EXPECT_EQ(count(TIMER_ACTIVATE), seen);
     window->set_timer(TIMER_ACTIVATE, 10);
-    window.reset();  // must not fire into a destroyed window
-    run_nested_until([] { return false; }, std::chrono::milliseconds(100));
+    EXPECT_EQ(live_timer_count(), timers_before + 2);
+    window.reset();
+    // Both sources are gone with the window: nothing is left to fire into it.
+    EXPECT_EQ(live_timer_count(), timers_before);
 }
 
 TEST(DialogRequest, DocumentOfARequest) {
