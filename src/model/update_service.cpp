@@ -212,15 +212,14 @@ void UpdateService::stop_checking_update() {
     {
         std::lock_guard lock(mutex_);
         stopping_ = true;
-        if (cancel_check_)
-            cancel_check_();
+        for (const auto& request : in_flight_)
+            request->cancel();
         thread = std::move(thread_);
     }
     wake_.notify_all();
     if (!thread.joinable())
         return;
     AGENT_INFO(STOP_CHECKING) << "Stopping the update check";
-    // A download in progress is not cut: the thread ends after it.
     thread.join();
 }
 
@@ -251,29 +250,39 @@ void UpdateService::check_loop() {
     running_ = false;
 }
 
+// A request a stop can cut short while it runs. One of the check thread that begins after
+// the stop is cut at once.
+class UpdateService::Tracked {
+public:
+    Tracked(UpdateService& service, std::shared_ptr<winhttp::CancelHandle> handle, bool for_check_thread)
+        : service_(service), handle_(std::move(handle)) {
+        std::lock_guard lock(service_.mutex_);
+        service_.in_flight_.push_back(handle_);
+        if (for_check_thread && service_.stopping_)
+            handle_->cancel();
+    }
+    ~Tracked() {
+        std::lock_guard lock(service_.mutex_);
+        std::erase(service_.in_flight_, handle_);
+    }
+    Tracked(const Tracked&) = delete;
+    Tracked& operator=(const Tracked&) = delete;
+
+private:
+    UpdateService& service_;
+    std::shared_ptr<winhttp::CancelHandle> handle_;
+};
+
 // Runs on the check thread.
 bool UpdateService::check_once() {
     const std::shared_ptr<winhttp::SimpleClient> client = details::lock_http_client(client_, CHECK_THREAD);
     const std::wstring url = api_base_ + L"/v1/client/update";
     winhttp::Request request = details::open_api_request(*client, CHECK_THREAD, url, winhttp::METHOD_GET,
                                                          details::wide_to_utf8(session_id()));
-    {
-        std::lock_guard lock(mutex_);
-        if (stopping_)
-            return false;
-        cancel_check_ = [handle = request.cancel_handle()] { handle->cancel(); };
-    }
-    struct ClearCancel {
-        UpdateService& service;
-        ~ClearCancel() {
-            std::lock_guard lock(service.mutex_);
-            service.cancel_check_ = nullptr;
-        }
-    };
     std::vector<std::uint8_t> body;
     std::uint32_t status = 0;
     {
-        ClearCancel clear{*this};
+        const Tracked tracked(*this, request.cancel_handle(), true);
         winhttp::Response response = request.receive();
         status = response.status_code();
         body = response.read_body();
@@ -284,7 +293,7 @@ bool UpdateService::check_once() {
     if (status == 200) {
         const std::wstring uri = parse_update_uri(body);
         if (!required_update(path_))
-            download_update(uri);
+            download(uri, true);
         return true;
     }
     if (status == 204)
@@ -299,6 +308,10 @@ bool UpdateService::check_once() {
 }
 
 void UpdateService::download_update(const std::wstring& url) {
+    download(url, false);
+}
+
+void UpdateService::download(const std::wstring& url, bool for_check_thread) {
     std::lock_guard download(download_mutex_);
     if (!is_allowed_installer_address(url, api_base_)) {
         AGENT_ERROR(DOWNLOAD_UPDATE) << "Installer address refused (not HTTPS): " << url;
@@ -307,12 +320,17 @@ void UpdateService::download_update(const std::wstring& url) {
     const std::wstring installer = details::path::join(path_, INSTALLER_FILE_NAME);
     try {
         const std::shared_ptr<winhttp::SimpleClient> client = details::lock_http_client(client_, DOWNLOAD_UPDATE);
-        winhttp::Request request = details::open_api_request(*client, DOWNLOAD_UPDATE, url, winhttp::METHOD_GET,
-                                                             details::wide_to_utf8(session_id()));
-        winhttp::Response response = request.receive();
-        const std::uint32_t status = response.status_code();
-        details::log_status(DOWNLOAD_UPDATE, status);
-        std::vector<std::uint8_t> body = response.read_body();
+        winhttp::Request request = details::open_linked_request(
+            *client, DOWNLOAD_UPDATE, url, winhttp::METHOD_GET, details::wide_to_utf8(session_id()), api_base_);
+        std::uint32_t status = 0;
+        std::vector<std::uint8_t> body;
+        {
+            const Tracked tracked(*this, request.cancel_handle(), for_check_thread);
+            winhttp::Response response = request.receive();
+            status = response.status_code();
+            details::log_status(DOWNLOAD_UPDATE, status);
+            body = response.read_body();
+        }
         if (status != 200) {
             try {
                 details::throw_api_error(DOWNLOAD_UPDATE, body, status);

@@ -3,17 +3,18 @@
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
-#include <functional>
 #include <memory>
 #include <mutex>
 #include <optional>
 #include <string>
 #include <string_view>
 #include <thread>
+#include <vector>
 
 namespace winhttp {
+class CancelHandle;
 class SimpleClient;
-}
+}  // namespace winhttp
 
 namespace agent {
 
@@ -66,13 +67,16 @@ public:
     // one is left alone. Called at session start.
     void start_checking_update();
 
-    // Stops the check thread: a download in progress finishes first, a check request or
-    // the wait between checks is cut short. Called at sign-out and by the destructor.
+    // Stops the check thread promptly: a check request, a download in progress and the
+    // wait between checks are all cut short, however slow the link. A cut download leaves
+    // no "update.exe" (as after a transport failure), so the next check downloads it
+    // again. Called at sign-out and by the destructor.
     void stop_checking_update();
 
     // Downloads the installer from the URL into "update.exe" (mode 0700). Only an HTTPS
-    // address is accepted, or plain HTTP when the API base itself is plain HTTP. A status
-    // other than 200 is logged and writes nothing. Transport and file errors delete the
+    // address is accepted, or plain HTTP when the API base itself is plain HTTP. The
+    // session header goes only to the agent API's own origin. A status other than 200 is
+    // logged and writes nothing. Transport and file errors (a stop among them) delete the
     // partial installer and propagate.
     void download_update(const std::wstring& url);
 
@@ -84,9 +88,12 @@ public:
     void set_check_interval(std::chrono::milliseconds interval);
 
 private:
+    class Tracked;
+
     void check_loop();
     // One check; false when the thread should end (401).
     bool check_once();
+    void download(const std::wstring& url, bool for_check_thread);
     std::wstring session_id() const;
     bool stopping() const;
 
@@ -103,10 +110,10 @@ private:
     bool stopping_ = false;
     bool running_ = false;
     std::thread thread_;
-    // Held for the whole of a download, so that stopping waits for it to finish.
+    // One download at a time writes "update.exe".
     std::mutex download_mutex_;
-    // Cancels the check request in flight, when one is.
-    std::function<void()> cancel_check_;
+    // The requests in flight (check and download), cancelled by a stop.
+    std::vector<std::shared_ptr<winhttp::CancelHandle>> in_flight_;
 };
 
 namespace details {

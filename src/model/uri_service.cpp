@@ -145,8 +145,8 @@ std::vector<std::uint8_t> UriService::get_icon(const std::wstring& url) {
             return found->second;
     }
     const std::shared_ptr<winhttp::SimpleClient> client = details::lock_http_client(client_, FUNCTION);
-    winhttp::Request request = details::open_api_request(*client, FUNCTION, url, winhttp::METHOD_GET,
-                                                         details::wide_to_utf8(session_id_));
+    winhttp::Request request = details::open_linked_request(*client, FUNCTION, url, winhttp::METHOD_GET,
+                                                            details::wide_to_utf8(session_id_), api_base_);
     winhttp::Response response = request.receive();
     const std::uint32_t status = response.status_code();
     details::log_status(FUNCTION, status);

@@ -86,7 +86,7 @@ public:
     LinkItems get_service_links();
 
     // The image bytes at the (absolute) icon URL, from the process-wide icon cache when
-    // present. A status other than 200 gives empty bytes and is not cached; transport
+    // present. The session header goes only to the agent API's own origin. A status other than 200 gives empty bytes and is not cached; transport
     // errors propagate.
     std::vector<std::uint8_t> get_icon(const std::wstring& url);
 

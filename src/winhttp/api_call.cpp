@@ -112,6 +112,26 @@ winhttp::Request open_api_request(winhttp::SimpleClient& client, const wchar_t* 
     return request;
 }
 
+bool same_origin(const std::wstring& url, const std::wstring& api_base) {
+    try {
+        winhttp::CrackedUrl a = winhttp::crack_url(url);
+        winhttp::CrackedUrl b = winhttp::crack_url(api_base);
+        a.host = to_lower_ascii(std::move(a.host));
+        b.host = to_lower_ascii(std::move(b.host));
+        return winhttp::origin_of(a) == winhttp::origin_of(b);
+    } catch (const WinHttpException&) {
+        return false;
+    }
+}
+
+winhttp::Request open_linked_request(winhttp::SimpleClient& client, const wchar_t* function, const std::wstring& url,
+                                     int method, const std::string& session_id, const std::wstring& api_base) {
+    if (session_id.empty() || same_origin(url, api_base))
+        return open_api_request(client, function, url, method, session_id);
+    AGENT_INFO(function) << "Not the agent API's origin, asked without the session: " << url;
+    return open_api_request(client, function, url, method, {});
+}
+
 void log_status(const wchar_t* function, std::uint32_t status) {
     AGENT_INFO(function) << "Status code: " << status;
 }

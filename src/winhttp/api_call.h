@@ -66,6 +66,18 @@ ApiAnswer call_api_raw(winhttp::SimpleClient& client, const wchar_t* function,
 winhttp::Request open_api_request(winhttp::SimpleClient& client, const wchar_t* function,
                                   const std::wstring& url, int method,
                                   const std::string& session_id);
+// Whether the URL lies on the API base's origin: the same scheme, host (without case)
+// and port. False when either is not an http(s) URL.
+bool same_origin(const std::wstring& url, const std::wstring& api_base);
+
+// open_api_request for an address the server handed out (an icon, the installer): the
+// session header goes only to the API base's own origin, any other host is asked without
+// it, so an address pointing elsewhere never hands the user's session to that host.
+// (Redirects are libcurl's business: it keeps the header for the first host only.)
+winhttp::Request open_linked_request(winhttp::SimpleClient& client, const wchar_t* function,
+                                     const std::wstring& url, int method,
+                                     const std::string& session_id, const std::wstring& api_base);
+
 // Logs "Status code: <n>" at INFO under `function`.
 void log_status(const wchar_t* function, std::uint32_t status);
 // Logs "Response body: <Base64>" at DEBUG under `function`.

@@ -246,13 +246,36 @@ TEST_F(UpdateServerTest, StopCutsAHangingCheckShort) {
     EXPECT_FALSE(service->is_checking());
 }
 
-TEST_F(UpdateServerTest, StopLetsARunningDownloadFinish) {
+TEST_F(UpdateServerTest, StopCutsARunningDownloadAndTheNextCheckFetchesItAgain) {
     server->offer_update(installer_bytes);
-    server->add_fault(fault(DOWNLOAD_PATH, 0, {}, 1, std::chrono::milliseconds(1500)));
+    // A download over a link so slow that waiting for it would hang the exit.
+    server->add_fault(fault(DOWNLOAD_PATH, 0, {}, 1, std::chrono::seconds(60)));
     service->start_checking_update();
     ASSERT_TRUE(wait_for([&] { return downloads() == 1; }));
+    const auto begin = std::chrono::steady_clock::now();
     service->stop_checking_update();
+    EXPECT_LT(std::chrono::steady_clock::now() - begin, std::chrono::seconds(5));
     EXPECT_FALSE(service->is_checking());
+    EXPECT_FALSE(std::filesystem::exists(installer()));
+
+    service->start_checking_update();
+    ASSERT_TRUE(wait_for([&] { return downloads() == 2 && std::filesystem::exists(installer()); }));
+    service->stop_checking_update();
+    EXPECT_EQ(read_text(installer()), installer_bytes);
+}
+
+TEST_F(UpdateServerTest, InstallerOfAnotherHostIsAskedWithoutTheSession) {
+    sandbox::Server elsewhere;
+    elsewhere.start();
+    elsewhere.offer_update(installer_bytes);
+    service->download_update(utf8_to_wide(elsewhere.api_url()) + L"/v1/client/installer");
+    ASSERT_EQ(elsewhere.requests(DOWNLOAD_PATH).size(), 1u);
+    EXPECT_EQ(elsewhere.requests(DOWNLOAD_PATH)[0].header("Authorization"), "");
+
+    server->offer_update(installer_bytes);
+    service->download_update(utf8_to_wide(server->api_url()) + L"/v1/client/installer");
+    ASSERT_EQ(downloads(), 1u);
+    EXPECT_EQ(server->requests(DOWNLOAD_PATH)[0].header("Authorization").rfind("varnel.sid ", 0), 0u);
     EXPECT_EQ(read_text(installer()), installer_bytes);
 }
 

@@ -297,6 +297,18 @@ TEST_F(UriServiceServerTest, IconIsFetchedOncePerProcessAndFailuresAreRetried) {
     EXPECT_EQ(server->requests(path).size(), 2u);
 }
 
+TEST_F(UriServiceServerTest, IconsOfAnotherHostAreAskedWithoutTheSession) {
+    sandbox::Server elsewhere;
+    elsewhere.start();
+    const std::string path = "/static/icons/session-check.png";
+    EXPECT_FALSE(service->get_icon(utf8_to_wide(server->base_url() + path)).empty());
+    EXPECT_FALSE(service->get_icon(utf8_to_wide(elsewhere.base_url() + path)).empty());
+    ASSERT_EQ(server->requests(path).size(), 1u);
+    EXPECT_EQ(server->requests(path)[0].header("Authorization").rfind("varnel.sid ", 0), 0u);
+    ASSERT_EQ(elsewhere.requests(path).size(), 1u);
+    EXPECT_EQ(elsewhere.requests(path)[0].header("Authorization"), "");
+}
+
 TEST_F(UriServiceServerTest, TransportErrorsReachTheCaller) {
     UriService unreachable(client, L"http://127.0.0.1:1/api");
     EXPECT_THROW(unreachable.get_service_links(), WinHttpException);

@@ -76,6 +76,18 @@ ApiError parse(const std::string& body, std::int32_t status) {
 
 }  // namespace
 
+TEST(LinkedRequests, SameOriginIsSchemeHostAndPort) {
+    const std::wstring api = L"https://Agent.varnel.example/api";
+    EXPECT_TRUE(same_origin(L"https://agent.VARNEL.example:443/icons/a.png", api));
+    EXPECT_TRUE(same_origin(L"HTTPS://agent.varnel.example/other/path?x=1", api));
+    EXPECT_FALSE(same_origin(L"http://agent.varnel.example/icons/a.png", api));
+    EXPECT_FALSE(same_origin(L"https://agent.varnel.example:8443/icons/a.png", api));
+    EXPECT_FALSE(same_origin(L"https://agent.varnel.example.evil.example/a.png", api));
+    EXPECT_FALSE(same_origin(L"https://user@evil.example/agent.varnel.example", api));
+    EXPECT_FALSE(same_origin(L"not a url", api));
+    EXPECT_FALSE(same_origin(L"https://agent.varnel.example/", L""));
+}
+
 TEST_F(ApiCallTest, ErrorAnswerFillsTheRecord) {
     ApiError error = parse(R"({"status":403,"id":"forbidden","message":"Доступ запрещён","track-id":"t-1"})", 403);
     EXPECT_EQ(error.status, 403);
