@@ -5,6 +5,7 @@
 #include <future>
 #include <stdexcept>
 
+#include <curl/curl.h>
 #include <json/json.h>
 
 #include "details/exception.h"
@@ -216,10 +217,19 @@ void MessageService::mark_as_read(const std::wstring& id, bool send_now) {
 }
 
 void MessageService::mark_queue_as_read() {
-    // The caller (the GUI thread) waits while a worker runs the request.
-    std::future<void> task =
-        std::async(std::launch::async, [client = details::lock_http_client(client_, QUEUE_NAME), url = api_base_ + L"/v1/messages/reads",
-                                        session = details::wide_to_utf8(session_id_)] {
+    const auto client = details::lock_http_client(client_, QUEUE_NAME);
+    // The caller (the GUI thread) waits while a worker runs the request, but never longer
+    // than the request's own time-out, counted whole: a server that trickles its answer
+    // never holds the GUI thread beyond it.
+    const std::uint64_t seconds = client->timeouts() > 0 ? client->timeouts() : 60;
+    struct Live {
+        std::mutex mutex;
+        std::shared_ptr<winhttp::CancelHandle> request;
+        bool given_up = false;
+    };
+    const auto live = std::make_shared<Live>();
+    std::future<void> task = std::async(
+        std::launch::async, [client, live, url = api_base_ + L"/v1/messages/reads", session = details::wide_to_utf8(session_id_)] {
             ReadQueue& queue = read_queue_instance();
             Json::Value body(Json::arrayValue);
             {
@@ -229,13 +239,39 @@ void MessageService::mark_queue_as_read() {
             }
             if (body.empty())
                 return;
-            details::call_api(*client, QUEUE_NAME, url, winhttp::METHOD_POST, session, &body, 204);
+            winhttp::Request request =
+                details::open_json_request(*client, QUEUE_NAME, url, winhttp::METHOD_POST, session, &body);
+            {
+                const std::lock_guard lock(live->mutex);
+                live->request = request.cancel_handle();
+                if (live->given_up)
+                    live->request->cancel();
+            }
+            details::finish_api_call(request, QUEUE_NAME, 204);
             // Only what was sent leaves the queue.
             const std::lock_guard lock(queue.mutex);
             const std::size_t sent = std::min<std::size_t>(body.size(), queue.ids.size());
             queue.ids.erase(queue.ids.begin(), queue.ids.begin() + static_cast<std::ptrdiff_t>(sent));
         });
-    task.get();
+    if (task.wait_for(std::chrono::seconds(seconds)) == std::future_status::ready)
+        return task.get();
+    {
+        const std::lock_guard lock(live->mutex);
+        live->given_up = true;
+        if (live->request)
+            live->request->cancel();
+    }
+    AGENT_ERROR(QUEUE_NAME) << "No answer within " << seconds << " s; the ids stay queued";
+    // The cancelled request ends at once. Its cancel is not the news; an answer that came
+    // just in time is.
+    try {
+        task.get();
+        return;
+    } catch (const WinHttpException& e) {
+        if (e.code() != CURLE_ABORTED_BY_CALLBACK)
+            throw;
+    }
+    throw WinHttpException(CURLE_OPERATION_TIMEDOUT, "curl_easy_perform");
 }
 
 std::vector<std::wstring> MessageService::read_queue() {

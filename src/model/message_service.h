@@ -132,7 +132,9 @@ public:
     void mark_as_read(const std::wstring& id, bool send_now);
     // Sends the queued ids as one JSON array. 204 takes them off the queue; any other
     // answer throws the API error and keeps them for the next call. Blocks the caller
-    // while a worker runs the request.
+    // while a worker runs the request, at most for the client's time-out (60 s when it
+    // has none): past it the request is cancelled and WinHttpException
+    // CURLE_OPERATION_TIMEDOUT is thrown, the ids staying queued.
     void mark_queue_as_read();
 
     // Starts the stream thread (stopping a running one first). The thread reconnects at

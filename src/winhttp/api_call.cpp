@@ -146,10 +146,8 @@ void throw_api_error(const wchar_t* function, const std::vector<std::uint8_t>& b
     throw error;
 }
 
-namespace {
-
-ApiAnswer finish_call(winhttp::Request& request, const wchar_t* function, std::uint32_t success,
-                      std::uint32_t also_success) {
+ApiAnswer finish_api_call(winhttp::Request& request, const wchar_t* function, std::uint32_t success,
+                          std::uint32_t also_success) {
     winhttp::Response response = request.receive();
     ApiAnswer answer;
     answer.status = response.status_code();
@@ -161,11 +159,8 @@ ApiAnswer finish_call(winhttp::Request& request, const wchar_t* function, std::u
     return answer;
 }
 
-}  // namespace
-
-ApiAnswer call_api(winhttp::SimpleClient& client, const wchar_t* function, const std::wstring& url, int method,
-                   const std::string& session_id, const Json::Value* body, std::uint32_t success,
-                   std::uint32_t also_success) {
+winhttp::Request open_json_request(winhttp::SimpleClient& client, const wchar_t* function, const std::wstring& url,
+                                   int method, const std::string& session_id, const Json::Value* body) {
     winhttp::Request request = open_api_request(client, function, url, method, session_id);
     if (body != nullptr) {
         const std::string text = to_json_text(*body);
@@ -173,7 +168,14 @@ ApiAnswer call_api(winhttp::SimpleClient& client, const wchar_t* function, const
         set_content_length(request, text.size());
         request.write(text);
     }
-    return finish_call(request, function, success, also_success);
+    return request;
+}
+
+ApiAnswer call_api(winhttp::SimpleClient& client, const wchar_t* function, const std::wstring& url, int method,
+                   const std::string& session_id, const Json::Value* body, std::uint32_t success,
+                   std::uint32_t also_success) {
+    winhttp::Request request = open_json_request(client, function, url, method, session_id, body);
+    return finish_api_call(request, function, success, also_success);
 }
 
 ApiAnswer call_api_raw(winhttp::SimpleClient& client, const wchar_t* function, const std::wstring& url, int method,
@@ -182,7 +184,7 @@ ApiAnswer call_api_raw(winhttp::SimpleClient& client, const wchar_t* function, c
     winhttp::Request request = open_api_request(client, function, url, method, session_id);
     set_content_length(request, body.size());
     request.write(body);
-    return finish_call(request, function, success, also_success);
+    return finish_api_call(request, function, success, also_success);
 }
 
 }  // namespace agent::details

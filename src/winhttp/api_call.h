@@ -52,6 +52,15 @@ ApiAnswer call_api(winhttp::SimpleClient& client, const wchar_t* function,
                    const Json::Value* body, std::uint32_t success,
                    std::uint32_t also_success = 0);
 
+// The two halves of call_api, for a caller that keeps the request's cancel handle: the
+// opened request with the JSON body written (none for nullptr), and the wait for its
+// answer with the status check.
+winhttp::Request open_json_request(winhttp::SimpleClient& client, const wchar_t* function,
+                                   const std::wstring& url, int method,
+                                   const std::string& session_id, const Json::Value* body);
+ApiAnswer finish_api_call(winhttp::Request& request, const wchar_t* function, std::uint32_t success,
+                          std::uint32_t also_success = 0);
+
 // The same with raw body bytes and "Content-Length" only (no "Content-Type"); an empty
 // body still sends "Content-Length: 0". The authentication service calls it with an empty
 // session id.

@@ -6,5 +6,5 @@ agent_add_test(NAME test-message-stream LABEL model TIMEOUT 120
 if(TARGET varnel-sandbox-core)
   agent_add_test(NAME test-message-service LABEL model TIMEOUT 180
     SOURCES ${CMAKE_CURRENT_LIST_DIR}/test_message_service.cpp
-    LIBS varnel-sandbox-core)
+    LIBS varnel-sandbox-core winhttp-test-servers)
 endif()

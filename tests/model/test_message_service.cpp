@@ -16,6 +16,7 @@
 #include "support/sandbox.h"
 #include "test_message_support.h"
 #include "winhttp/simple_client.h"
+#include "winhttp/test_servers.h"
 
 namespace agent {
 namespace {
@@ -233,6 +234,34 @@ TEST_F(MessageServiceTest, AFailedSendKeepsTheQueue) {
     const auto requests = server_->requests(READS_PATH);
     ASSERT_EQ(requests.size(), 2u);
     EXPECT_EQ(requests[1].body, "[\"a\",\"b\"]\n");
+}
+
+TEST_F(MessageServiceTest, ATricklingAnswerHoldsTheCallerNoLongerThanTheTimeOut) {
+    // A server that answers one byte every 200 ms: never silent long enough for the
+    // transfer's own silence limit, never done.
+    std::atomic<bool> finished{false};
+    testing::RawServer slow([&](testing::RawConnection& connection, testing::RawServer&) {
+        connection.read_request();
+        connection.send("HTTP/1.1 500 Internal Server Error\r\nTransfer-Encoding: chunked\r\n\r\n");
+        for (int i = 0; i < 300 && !finished; ++i) {
+            connection.send("1\r\n \r\n");
+            std::this_thread::sleep_for(200ms);  // the server's pace, not a wait of the test
+        }
+    });
+    client_->set_timeouts(1);
+    MessageService service(client_, slow.url("/api"));
+    service.set_session_id(L"sid");
+    service.mark_as_read(L"a", false);
+    const auto begin = std::chrono::steady_clock::now();
+    try {
+        service.mark_queue_as_read();
+        ADD_FAILURE() << "no exception";
+    } catch (const WinHttpException& e) {
+        EXPECT_EQ(e.code(), 28u);  // CURLE_OPERATION_TIMEDOUT
+    }
+    EXPECT_LT(std::chrono::steady_clock::now() - begin, 5s);
+    EXPECT_EQ(MessageService::read_queue(), std::vector<std::wstring>{L"a"});
+    finished = true;
 }
 
 // --- the stream ---------------------------------------------------------------------------
