@@ -30,8 +30,12 @@ constexpr long MAX_REDIRECTS = 10;
 // A pulled chunk stops growing past this; the rest waits in curl for the next pull, so a
 // reader's buffer stays small and warm in the cache whatever the server sends at once.
 constexpr std::size_t CHUNK_LIMIT = 64u << 10;
-// Multi handles are kept for reuse: making one costs a socket pair (for the wakeup).
+// Multi handles are kept for reuse: making one costs a socket pair (for the wakeup). Easy
+// handles too: making and freeing one cost a quarter of a small request.
 constexpr std::size_t MULTI_POOL_SIZE = 8;
+constexpr std::size_t EASY_POOL_SIZE = 8;
+// Origins of URL beginnings already cracked ("https://host:port" for "https://Host").
+constexpr std::size_t ORIGIN_CACHE_SIZE = 64;
 
 struct EasyDeleter {
     void operator()(CURL* handle) const { curl_easy_cleanup(handle); }
@@ -119,6 +123,18 @@ struct Connection {
     ProxySettings proxy;  // what this origin goes through: NoProxy or NamedProxy
 };
 
+// An easy handle at rest, still attached to the share it last used.
+struct IdleEasy {
+    std::shared_ptr<Share> share;  // declared first, released last
+    EasyHandle easy;
+};
+
+// The origin of the beginning of a URL, scheme and authority as written.
+struct KnownOrigin {
+    CrackedUrl url;  // path and extra left empty
+    std::wstring origin;
+};
+
 struct Session {
     mutable std::mutex mutex;
     std::string user_agent;
@@ -127,13 +143,46 @@ struct Session {
     std::shared_ptr<Share> share;
     std::shared_ptr<const CaBundle> ca;
     std::map<std::wstring, Connection> connections;
+    std::map<std::wstring, KnownOrigin, std::less<>> origins;
 
     std::mutex pool_mutex;
     std::vector<CURLM*> idle_multis;
+    std::vector<IdleEasy> idle_easies;
 
     ~Session() {
         for (CURLM* multi : idle_multis)
             curl_multi_cleanup(multi);
+    }
+
+    // An easy handle with every option at its default, attached to the share. One that
+    // rested on an older share (before a proxy change) is freed instead.
+    EasyHandle take_easy(const std::shared_ptr<Share>& wanted) {
+        std::vector<IdleEasy> stale;
+        {
+            std::lock_guard lock(pool_mutex);
+            while (!idle_easies.empty()) {
+                IdleEasy idle = std::move(idle_easies.back());
+                idle_easies.pop_back();
+                if (idle.share == wanted) {
+                    // Options go back to their defaults; the share stays attached.
+                    curl_easy_reset(idle.easy.get());
+                    return std::move(idle.easy);
+                }
+                stale.push_back(std::move(idle));
+            }
+        }
+        EasyHandle easy(curl_easy_init());
+        if (!easy)
+            throw WinHttpException(CURLE_FAILED_INIT, "curl_easy_init");
+        setopt(easy.get(), CURLOPT_SHARE, wanted->handle.get());
+        return easy;
+    }
+
+    void give_back(EasyHandle easy, std::shared_ptr<Share> used) {
+        IdleEasy idle{std::move(used), std::move(easy)};
+        std::lock_guard lock(pool_mutex);
+        if (idle_easies.size() < EASY_POOL_SIZE)
+            idle_easies.push_back(std::move(idle));
     }
 
     CURLM* take_multi() {
@@ -192,14 +241,20 @@ struct Transfer {
     bool finished = false;
     CURLcode result = CURLE_OK;
     std::uint32_t status = 0;
-    Headers response_headers;
+    // Header lines are kept as they came ("name:value\n" each) and made into the wide
+    // collection only when someone asks for it: most callers only want the status.
+    std::string response_lines;
+    mutable Headers response_headers;
+    mutable bool headers_built = false;
     std::uint32_t block_status = 0;
-    Headers block_headers;
+    std::string block_lines;
     bool block_has_location = false;
     long redirects = 0;
 
     // Body bytes go straight into the reader's buffer. Bytes that come before anyone reads
-    // (with the headers) are left with curl: the transfer pauses until a reader comes.
+    // (a small body arrives with its headers) are kept here up to CHUNK_LIMIT; past that
+    // they are left with curl: the transfer pauses until a reader comes.
+    std::string early;
     bool paused = false;
     std::string* chunk_sink = nullptr;
     std::vector<std::uint8_t>* body_sink = nullptr;
@@ -219,7 +274,8 @@ struct Transfer {
                 curl_multi_remove_handle(multi, easy.get());
             session->give_back(multi);
         }
-        easy.reset();
+        if (easy)
+            session->give_back(std::move(easy), share);
     }
 
     [[noreturn]] void fail(CURLcode code) const { throw WinHttpException(code, "curl_easy_perform"); }
@@ -245,6 +301,9 @@ struct Transfer {
             transfer->body_sink->insert(transfer->body_sink->end(), data, data + length);
         } else if (transfer->chunk_sink != nullptr && transfer->chunk_sink->size() < CHUNK_LIMIT) {
             transfer->chunk_sink->append(data, length);
+        } else if (transfer->chunk_sink == nullptr && !transfer->paused &&
+                   transfer->early.size() + length <= CHUNK_LIMIT) {
+            transfer->early.append(data, length);
         } else {
             transfer->paused = true;
             return CURL_WRITEFUNC_PAUSE;
@@ -289,7 +348,7 @@ struct Transfer {
         while (!line.empty() && (line.back() == '\n' || line.back() == '\r'))
             line.remove_suffix(1);
         if (starts_with_ascii_nocase(line, "HTTP/")) {
-            block_headers.clear();
+            block_lines.clear();
             block_has_location = false;
             block_status = 0;
             std::size_t blank = line.find(' ');
@@ -312,8 +371,23 @@ struct Transfer {
         std::string_view name = line.substr(0, colon);
         if (name.size() == 8 && starts_with_ascii_nocase(name, "location"))
             block_has_location = true;
-        set_header(block_headers, utf8_to_wide(name), utf8_to_wide(line.substr(colon + 1)),
-                   WINHTTP_ADDREQ_FLAG_ADD_IF_NEW);
+        block_lines.append(line).push_back('\n');
+    }
+
+    const Headers& headers() const {
+        if (headers_built)
+            return response_headers;
+        std::string_view rest(response_lines);
+        while (!rest.empty()) {
+            const std::size_t end = rest.find('\n');
+            const std::string_view line = rest.substr(0, end);
+            rest.remove_prefix(end + 1);
+            const std::size_t colon = line.find(':');
+            set_header(response_headers, utf8_to_wide(line.substr(0, colon)), utf8_to_wide(line.substr(colon + 1)),
+                       WINHTTP_ADDREQ_FLAG_ADD_IF_NEW);
+        }
+        headers_built = true;
+        return response_headers;
     }
 
     void end_block() {
@@ -326,7 +400,7 @@ struct Transfer {
             return;
         }
         status = block_status;
-        response_headers = std::move(block_headers);
+        response_lines = std::move(block_lines);
         headers_done = true;
     }
 
@@ -356,7 +430,7 @@ struct Transfer {
         curl_easy_getinfo(easy.get(), CURLINFO_HTTP_CONNECTCODE, &connect_code);
         if (result != CURLE_OK && connect_code >= 300) {
             status = static_cast<std::uint32_t>(connect_code);
-            response_headers.clear();
+            response_lines.clear();
             headers_done = true;
             result = CURLE_OK;
             return;
@@ -365,7 +439,7 @@ struct Transfer {
             long code = 0;
             curl_easy_getinfo(easy.get(), CURLINFO_RESPONSE_CODE, &code);
             status = static_cast<std::uint32_t>(code);
-            response_headers = std::move(block_headers);
+            response_lines = std::move(block_lines);
             headers_done = true;
         }
     }
@@ -613,7 +687,7 @@ std::uint32_t Response::status_code() const {
 
 const Headers& Response::headers() const {
     assert(transfer_ && "src/winhttp/simple_client");
-    return transfer_->response_headers;
+    return transfer_->headers();
 }
 
 std::vector<std::uint8_t> Response::read_body() {
@@ -630,9 +704,11 @@ std::vector<std::uint8_t> Response::read_body() {
         } catch (const std::bad_alloc&) {
         }
     }
+    body.assign(transfer.early.begin(), transfer.early.end());
+    transfer.early.clear();
     transfer.body_sink = &body;
     try {
-        // Bytes curl kept while paused come first, even when the transfer has ended.
+        // Bytes curl kept while paused come next, even when the transfer has ended.
         transfer.resume();
         if (!transfer.finished)
             transfer.drive([] { return false; });
@@ -650,6 +726,11 @@ bool Response::read_chunk(std::string& out) {
     assert(transfer_ && "src/winhttp/simple_client");
     Transfer& transfer = *transfer_;
     out.clear();
+    if (!transfer.early.empty()) {
+        transfer.check_cancelled();
+        out.swap(transfer.early);
+        return true;
+    }
     transfer.chunk_sink = &out;
     try {
         transfer.resume();
@@ -813,64 +894,122 @@ void SimpleClient::set_ca_file(const std::wstring& path) {
     session_->ca = std::move(bundle);
 }
 
-Request SimpleClient::open_request(const std::wstring& url, int method) {
+namespace {
+
+// The length of "scheme://authority" at the start of the URL, or 0 when it does not start
+// like that (crack_url then has the last word).
+std::size_t authority_length(std::wstring_view url) {
+    const std::size_t colon = url.find(L"://");
+    if (colon == std::wstring_view::npos || colon == 0 || colon > 5)
+        return 0;
+    const std::size_t end = url.find_first_of(L"/?#", colon + 3);
+    return end == std::wstring_view::npos ? url.size() : end;
+}
+
+// Nothing crack_url would refuse: no blank, no control character.
+bool plain_text(std::wstring_view text) {
+    for (wchar_t c : text)
+        if (c <= L' ' || c == 0x7F)
+            return false;
+    return true;
+}
+
+}  // namespace
+
+namespace {
+
+// The connection record of the URL's origin, made (and its proxy resolved) when there is
+// none yet. Cracks the URL: throws for a malformed one.
+Connection connection_for(Session& session, const std::wstring& url, std::size_t prefix) {
     const CrackedUrl cracked = crack_url(url);
     const std::wstring origin = origin_of(cracked);
-
     Connection connection;
     bool known = false;
     ProxySettings settings;
     {
-        std::lock_guard lock(session_->mutex);
-        auto found = session_->connections.find(origin);
-        if (found != session_->connections.end()) {
+        std::lock_guard lock(session.mutex);
+        if (prefix > 0) {
+            if (session.origins.size() >= ORIGIN_CACHE_SIZE)
+                session.origins.clear();
+            KnownOrigin entry{cracked, origin};
+            entry.url.path.clear();
+            entry.url.extra.clear();
+            session.origins.emplace(url.substr(0, prefix), std::move(entry));
+        }
+        auto found = session.connections.find(origin);
+        if (found != session.connections.end()) {
             connection = found->second;
             known = true;
         }
-        settings = session_->proxy;
+        settings = session.proxy;
     }
-    if (!known) {
-        connection.url = cracked;
-        const std::wstring scheme = cracked.secure ? L"https" : L"http";
-        ProxySettings& effective = connection.proxy;
-        if (settings.mode == NamedProxy && !bypasses_proxy(settings.bypass, cracked.host)) {
-            effective.mode = NamedProxy;
-            effective.url = proxy_for_scheme(settings.url, scheme);
-        } else if (settings.mode == DefaultProxy) {
-            // Asked outside the lock: a PAC script or WPAD may take a while.
-            effective = resolve_system_proxy(origin + L"/");
-        } else {
-            effective.mode = NoProxy;
-        }
-        std::lock_guard lock(session_->mutex);
-        // The settings may have changed meanwhile; the record then belongs to old ones.
-        if (session_->proxy == settings) {
-            effective.user = session_->proxy.user;
-            effective.password = session_->proxy.password;
-            auto [it, inserted] = session_->connections.emplace(origin, connection);
-            assert(inserted || it->second.url.host == cracked.host);
-            (void)inserted;
-            connection = it->second;
-        }
+    if (known)
+        return connection;
+    connection.url = cracked;
+    const std::wstring scheme = cracked.secure ? L"https" : L"http";
+    ProxySettings& effective = connection.proxy;
+    if (settings.mode == NamedProxy && !bypasses_proxy(settings.bypass, cracked.host)) {
+        effective.mode = NamedProxy;
+        effective.url = proxy_for_scheme(settings.url, scheme);
+    } else if (settings.mode == DefaultProxy) {
+        // Asked outside the lock: a PAC script or WPAD may take a while.
+        effective = resolve_system_proxy(origin + L"/");
+    } else {
+        effective.mode = NoProxy;
     }
+    std::lock_guard lock(session.mutex);
+    // The settings may have changed meanwhile; the record then belongs to old ones.
+    if (session.proxy == settings) {
+        effective.user = session.proxy.user;
+        effective.password = session.proxy.password;
+        auto [it, inserted] = session.connections.emplace(origin, connection);
+        assert(inserted || it->second.url.host == cracked.host);
+        (void)inserted;
+        connection = it->second;
+    }
+    return connection;
+}
 
+}  // namespace
+
+Request SimpleClient::open_request(const std::wstring& url, int method) {
     auto transfer = std::make_unique<Transfer>();
     transfer->session = session_;
     transfer->method = method;
     transfer->url = wide_to_utf8(url);
-    {
+
+    // The usual case, under one lock: a URL beginning seen before, an origin with a
+    // connection record. The origin of a URL depends only on its beginning, so a URL is
+    // cracked in full only when its beginning is new.
+    const std::wstring_view text(url);
+    const std::size_t prefix = authority_length(text);
+    ProxySettings proxy;  // what this request's origin goes through
+    bool ready = false;
+    if (prefix > 0 && plain_text(text)) {
+        std::lock_guard lock(session_->mutex);
+        const auto origin = session_->origins.find(text.substr(0, prefix));
+        if (origin != session_->origins.end()) {
+            const auto connection = session_->connections.find(origin->second.origin);
+            if (connection != session_->connections.end()) {
+                proxy = connection->second.proxy;
+                transfer->share = session_->share;
+                transfer->ca = session_->ca;
+                transfer->timeout = session_->timeout;
+                ready = true;
+            }
+        }
+    }
+    if (!ready) {
+        proxy = connection_for(*session_, url, prefix).proxy;
         std::lock_guard lock(session_->mutex);
         transfer->share = session_->share;
         transfer->ca = session_->ca;
         transfer->timeout = session_->timeout;
     }
-    transfer->easy.reset(curl_easy_init());
-    if (!transfer->easy)
-        throw WinHttpException(CURLE_FAILED_INIT, "curl_easy_init");
+    transfer->easy = session_->take_easy(transfer->share);
 
     CURL* handle = transfer->easy.get();
     setopt(handle, CURLOPT_URL, transfer->url.c_str());
-    setopt(handle, CURLOPT_SHARE, transfer->share->handle.get());
     setopt(handle, CURLOPT_NOSIGNAL, 1L);
     setopt(handle, CURLOPT_HTTP_VERSION, static_cast<long>(CURL_HTTP_VERSION_1_1));
     setopt(handle, CURLOPT_PROTOCOLS_STR, "http,https");
@@ -892,7 +1031,6 @@ Request SimpleClient::open_request(const std::wstring& url, int method) {
         setopt(handle, CURLOPT_CA_CACHE_TIMEOUT, 0L);
     }
 
-    const ProxySettings& proxy = connection.proxy;
     if (proxy.mode == NamedProxy) {
         setopt(handle, CURLOPT_PROXY, curl_proxy_address(proxy.url).c_str());
         // The bypass list was applied when the record was made; the environment has no say.
