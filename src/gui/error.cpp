@@ -130,6 +130,10 @@ Json::Value show_credentials(WindowHandle window) {
     return send_dialog_request(Json::Value("res:credentials.html"), window);
 }
 
+Json::Value request_dialog(const Json::Value& request, WindowHandle window) {
+    return send_dialog_request(request, window);
+}
+
 Json::Value report_api_error(std::int32_t status, const std::wstring& text, WindowHandle window) {
     if (status == 401) {
         Json::Value result = show_error_code(ERROR_SESSION_EXPIRED, window);

@@ -39,7 +39,9 @@ std::intptr_t deliver(WindowHandle handle, unsigned message, std::uintptr_t wpar
     return window->on_message(message, wparam, lparam);
 }
 
-thread_local std::shared_ptr<HandOverGate> thread_gate;
+// The gates the calling thread's hand-overs are under, innermost last: the stream thread
+// delivering to a page is under the stream's gate and the page's.
+thread_local std::vector<std::shared_ptr<HandOverGate>> thread_gates;
 
 }  // namespace
 
@@ -66,7 +68,14 @@ namespace {
 // side touches lives here, on the heap, so a waiter that gave up may leave at once.
 struct GuiCall : HandOverGate::Waiter {
     std::function<void()> functor;
-    std::shared_ptr<HandOverGate> gate;
+    std::vector<std::shared_ptr<HandOverGate>> gates;
+
+    bool given_up() const {
+        for (const auto& gate : gates)
+            if (gate->closed())
+                return true;
+        return false;
+    }
     std::mutex mutex;
     std::condition_variable done_changed;
     bool done = false;
@@ -94,7 +103,7 @@ struct GuiCall : HandOverGate::Waiter {
 
 gboolean run_gui_call(gpointer data) {
     auto& call = **static_cast<std::shared_ptr<GuiCall>*>(data);
-    if (call.gate && call.gate->closed()) {
+    if (call.given_up()) {
         call.finish(false);
         return G_SOURCE_REMOVE;
     }
@@ -118,9 +127,10 @@ void release_gui_call(gpointer data) {
 std::shared_ptr<GuiCall> new_gui_call(std::function<void()> functor) {
     auto call = std::make_shared<GuiCall>();
     call->functor = std::move(functor);
-    call->gate = thread_gate;
-    if (call->gate && !GateAccess::add(*call->gate, call))
-        throw HandOverCancelled();
+    call->gates = thread_gates;
+    for (const auto& gate : call->gates)
+        if (!GateAccess::add(*gate, call))
+            throw HandOverCancelled();
     return call;
 }
 
@@ -139,7 +149,7 @@ void wait_gui_call(GuiCall& call) {
         throw HandOverCancelled();
     lock.unlock();
     if (!call.ran) {
-        if (call.gate && call.gate->closed())
+        if (call.given_up())
             throw HandOverCancelled();
         throw GuiThreadException(L"The GUI thread dropped the call without running it");
     }
@@ -228,11 +238,11 @@ bool HandOverGate::closed() const {
 }
 
 HandOverScope::HandOverScope(std::shared_ptr<HandOverGate> gate) {
-    thread_gate = std::move(gate);
+    thread_gates.push_back(std::move(gate));
 }
 
 HandOverScope::~HandOverScope() {
-    thread_gate.reset();
+    thread_gates.pop_back();
 }
 
 void execute_on_gui_thread(const std::function<void()>& functor) {

@@ -121,7 +121,8 @@ private:
 };
 
 // Puts the calling thread's hand-overs under the gate for the scope's life. Worker
-// threads open one first thing; scopes do not nest.
+// threads open one first thing. Scopes nest: a hand-over is given up when any of the
+// thread's open gates closes.
 class HandOverScope {
 public:
     explicit HandOverScope(std::shared_ptr<HandOverGate> gate);
