@@ -4,6 +4,9 @@
 #include <filesystem>
 #include <memory>
 #include <string>
+#include <vector>
+
+#include <glib.h>
 
 #include "details/configuration.h"
 #include "details/logger.h"
@@ -72,6 +75,33 @@ protected:
     }
     static void pump_for(std::chrono::milliseconds time) {
         varnelagent::engine::run_nested_until([] { return false; }, time);
+    }
+
+    // Runs the steps one after another on the GUI thread, in whatever loop is running then:
+    // a dialog runs a loop of its own, and what the user does meanwhile happens inside it.
+    // A step returns true when it is done. Steps post their commands rather than send them.
+    bool run_steps(std::vector<std::function<bool()>> steps,
+                   std::chrono::milliseconds timeout = std::chrono::seconds(30)) {
+        struct State {
+            std::vector<std::function<bool()>> steps;
+            std::size_t next = 0;
+        };
+        auto state = std::make_shared<State>();
+        state->steps = std::move(steps);
+        auto* holder = new std::shared_ptr<State>(state);
+        const guint source = g_timeout_add_full(
+            G_PRIORITY_DEFAULT, 10,
+            [](gpointer data) -> gboolean {
+                auto& state = **static_cast<std::shared_ptr<State>*>(data);
+                if (state.next < state.steps.size() && state.steps[state.next]())
+                    ++state.next;
+                return state.next < state.steps.size() ? G_SOURCE_CONTINUE : G_SOURCE_REMOVE;
+            },
+            holder, [](gpointer data) { delete static_cast<std::shared_ptr<State>*>(data); });
+        const bool done = pump_until([&] { return state->next == state->steps.size(); }, timeout);
+        if (!done)
+            g_source_remove(source);
+        return done;
     }
 
     int page_kind() const {

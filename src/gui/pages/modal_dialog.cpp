@@ -50,19 +50,23 @@ void ModalDialog::initialize() {
 void ModalDialog::run_modal() {
     if (!alive())
         return;
-    if (loop_ != nullptr) {
-        // More news for a popup already open: bring it up once more, no second loop.
-        window_->raise_above_others();
+    if (role_ == engine::WindowRole::Popup) {
+        // Nobody waits for the popup's answer, and it stays open while the user goes on with
+        // other things: it is shown, raised above the others once per batch, and left
+        // there, without a loop of its own (which would nest once per batch and hold up
+        // whatever the GUI thread was doing when the batch came).
+        if (placed())
+            window_->raise_above_others();
+        else
+            set_placed_handler([this] {
+                if (alive())
+                    window_->raise_above_others();
+            });
         return;
     }
     auto show = [this] {
-        if (!alive())
-            return;
-        if (role_ == engine::WindowRole::Popup) {
-            window_->raise_above_others();
-        } else {
+        if (alive())
             window_->present();
-        }
     };
     // The window appears once its document has placed it.
     if (placed())
@@ -84,7 +88,7 @@ void ModalDialog::run_modal() {
 }
 
 void ModalDialog::close() {
-    if (owner_window_ != nullptr) {
+    if (owner_window_ != nullptr && role_ != engine::WindowRole::Popup) {
         owner_window_->set_sensitive(true);
         if (owner_window_->visible())
             owner_window_->present();

@@ -23,7 +23,7 @@ public:
     // logged; the dialog then stays without a window (not alive).
     void initialize();
     // Shows the dialog and runs a loop until its window is gone; the owner cannot be used
-    // meanwhile. A dialog already running its loop is only brought to the front.
+    // meanwhile. The popup is only shown and raised: it has no loop of its own.
     void run_modal();
     // Enables the owner again, destroys the window. The object stays.
     void close();

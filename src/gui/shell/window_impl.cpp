@@ -251,10 +251,6 @@ std::intptr_t WindowImpl::on_show_page(std::uintptr_t kind, std::intptr_t lparam
         return 0;
     if (!switch_page(std::move(page)))
         return 0;
-    if (kind == NOTIFICATIONS_PAGE && unread_ > 0) {
-        unread_ = 0;
-        tray_.set_unread(0);
-    }
     show_window();
     return 1;
 }
@@ -262,6 +258,11 @@ std::intptr_t WindowImpl::on_show_page(std::uintptr_t kind, std::intptr_t lparam
 void WindowImpl::show_window() {
     if (!page_)
         return;
+    // The list of messages comes into sight: nothing waits unseen any more.
+    if (page_->kind() == NOTIFICATIONS_PAGE && unread_ > 0) {
+        unread_ = 0;
+        tray_.set_unread(0);
+    }
     // A page whose document has not placed its window yet is shown when it has, so the
     // window never flashes up at the previous page's size.
     if (page_->placed()) {
@@ -382,6 +383,9 @@ void WindowImpl::stop_session() {
 void WindowImpl::on_signout() {
     try {
         window_->hide();
+        // What the popup holds belongs to the user who is leaving.
+        if (dialog_ && dialog_->alive() && dialog_->kind() == MESSAGE_POPUP)
+            dialog_->close();
         tray_.remove();
         unread_ = 0;
         tray_.set_unread(0);
