@@ -73,7 +73,7 @@ class DocumentTest : public EngineTest {
 protected:
     // The parent window the dialogs centre on, and the screen's work area.
     const Rect parent{100, 80, 610, 800};
-    const Rect work_area{0, 0, 1280, 1024};
+    Rect work_area{0, 0, 1280, 1024};
 
     void SetUp() override {
         EngineTest::SetUp();
@@ -85,6 +85,14 @@ protected:
         window = std::make_unique<varnelagent::engine::HostWindow>(420, 320);
         window->set_script_handler([this](const std::string& name, const Json::Value& args) { return native(name, args); });
         window->set_link_handler([this](const std::string& href, const std::string&) { links.push_back(href); });
+        // The engine's message box (alert): its text is kept and it closes at once.
+        g_signal_connect(window->web_view(), "script-dialog",
+                         G_CALLBACK(+[](WebKitWebView*, WebKitScriptDialog* dialog, gpointer data) -> gboolean {
+                             static_cast<DocumentTest*>(data)->message_boxes.push_back(
+                                 webkit_script_dialog_get_message(dialog));
+                             return TRUE;
+                         }),
+                         this);
         g_signal_connect(window->web_view(), "web-process-terminated",
                          G_CALLBACK(+[](WebKitWebView*, WebKitWebProcessTerminationReason reason, gpointer) {
                              ADD_FAILURE() << "The web process ended (reason " << static_cast<int>(reason) << ")";
@@ -303,6 +311,7 @@ protected:
     Json::Value results{Json::arrayValue};
     std::vector<std::string> links;
     std::vector<std::string> documents;
+    std::vector<std::string> message_boxes;
     Rect rect;
 };
 
@@ -564,6 +573,51 @@ TEST_F(DocumentTest, StyleSheetShowsTheControlsInTheirStates) {
     EXPECT_EQ(width, 510);
     EXPECT_GT(height, 700);
     snapshot("style-sheet.png");
+}
+
+TEST_F(DocumentTest, SharedFunctionsPlaceTheWindowAndBlinkTheLogo) {
+    load("res:style_sheet.html");
+    window->show();
+    // A work area 749 px high is short enough for the narrow layout; 750 is not.
+    work_area = {0, 0, 1280, 749};
+    EXPECT_EQ(window->call_script("add_narrow", Json::Value(Json::arrayValue)), true);
+    EXPECT_EQ(eval("document.body.classList.contains('narrow')"), true);
+    work_area = {0, 0, 1280, 750};
+    EXPECT_EQ(window->call_script("add_narrow", Json::Value(Json::arrayValue)), false);
+    EXPECT_EQ(eval("document.body.classList.contains('narrow')"), false);
+
+    // The page goes to the bottom-right corner of the work area, which need not start at 0.
+    work_area = {1280, 24, 2560, 1000};
+    const Json::Value size = window->call_script("resize_page", Json::Value(Json::arrayValue));
+    EXPECT_EQ(size["width"], 510);
+    EXPECT_EQ(rect, (Rect{2560 - 510, 1000 - size["height"].asInt(), 2560, 1000}));
+    window->call_script("resize", Json::Value(Json::arrayValue));
+    EXPECT_EQ(rect.left, 1280 + (1280 - 510) / 2);
+
+    // The logo blinks until stopped, and is left plain.
+    window->call_script("start_alert_new_message", Json::Value(Json::arrayValue));
+    EXPECT_TRUE(run_nested_until([&] { return eval("HeaderLogo.classList.contains('active')") == true; },
+                                 std::chrono::seconds(2)));
+    EXPECT_TRUE(run_nested_until([&] { return eval("HeaderLogo.classList.contains('active')") == false; },
+                                 std::chrono::seconds(2)));
+    window->call_script("stop_alert_new_message", Json::Value(Json::arrayValue));
+    run_nested_until([] { return false; }, std::chrono::milliseconds(400));
+    EXPECT_EQ(eval("HeaderLogo.classList.contains('active')"), false);
+
+    // Unreachable code says where it was, in the engine's message box.
+    Json::Value frames(Json::arrayValue);
+    Json::Value frame;
+    frame["file"] = "res:settings.js";
+    frame["function"] = "settings.on_ready";
+    frame["line"] = 42;
+    frames.append(frame);
+    Json::Value args(Json::arrayValue);
+    args.append(frames);
+    window->call_script("unreachable", args);
+    EXPECT_EQ(window->call_script("unreachable", Json::Value(Json::arrayValue)), "Unreachable code. ");
+    ASSERT_EQ(message_boxes.size(), 2u);
+    EXPECT_EQ(message_boxes[0], "Unreachable code. res:settings.js: settings.on_ready(42)");
+    EXPECT_EQ(message_boxes[1], "Unreachable code. ");
 }
 
 }  // namespace
