@@ -332,7 +332,8 @@ TEST_F(DocumentTest, EveryImageThePagesNameIsBuiltAtItsSize) {
         {"icon-info.png", 24}, {"icon-minimize.png", 24}, {"loading.png", 32}, {"logo-agent.png", 190},
         {"logo-varnel.png", 106}, {"no-connection.png", 96}, {"overview-arrow-forward.png", 24},
         {"overview-image-1.png", 460}, {"overview-image-2.png", 460}, {"overview-image-3.png", 460},
-        {"overview-image-4.png", 460}, {"icon-question.png", 32}};
+        {"overview-image-4.png", 460}, {"icon-question.png", 32}, {"varnel-agent.png", 256},
+        {"varnel-agent-tray.png", 24}, {"varnel-agent-tray-unread.png", 24}};
     for (const auto& [name, width] : images) {
         const auto image = load_resource(std::string("RES:") + name);
         ASSERT_TRUE(image) << name;
