@@ -1,7 +1,11 @@
 // The main window with the stand-in provider: which page comes first, what closing does on
 // each page, the tray commands under a dialog, dialogs asked for by workers, new messages,
 // and signing out while the stream's callback waits for the GUI thread.
+#include <signal.h>
+#include <unistd.h>
+
 #include <atomic>
+#include <sstream>
 #include <future>
 #include <thread>
 
@@ -274,6 +278,34 @@ TEST_F(WindowImplTest, SigningOutNeverWaitsForACallbackThatWaitsForIt) {
         ASSERT_TRUE(wait_page(NOTIFICATIONS_PAGE));
         ASSERT_TRUE(pump_until([&] { return server().open_streams() == 1; }));
     }
+}
+
+// The page engine's process dies (a crash, the out-of-memory killer): the window comes back
+// with a fresh page of the same kind instead of staying blank.
+TEST_F(WindowImplTest, AnEngineThatDiesUnderThePageIsReplaced) {
+    signed_in();
+    const auto* before = shell_->current_page();
+    pid_t engine = 0;
+    for (const auto& entry : std::filesystem::directory_iterator("/proc")) {
+        const std::string comm = read_text(entry.path() / "comm");
+        const std::string stat = read_text(entry.path() / "stat");
+        const auto close = stat.rfind(')');
+        if (comm.rfind("WebKitWebProces", 0) != 0 || close == std::string::npos)
+            continue;
+        std::istringstream rest(stat.substr(close + 2));
+        char state = 0;
+        pid_t parent = 0;
+        rest >> state >> parent;
+        if (parent == ::getpid())
+            engine = std::stoi(entry.path().filename().string());
+    }
+    ASSERT_NE(engine, 0) << "no web process of ours";
+    ::kill(engine, SIGKILL);
+    EXPECT_TRUE(pump_until([&] {
+        auto* page = shell_->current_page();
+        return page != before && page && page->kind() == NOTIFICATIONS_PAGE && page->host_window()->loaded();
+    }));
+    EXPECT_TRUE(shell_->window().visible());
 }
 
 // The desktop's session ends (SIGTERM) at the moment the stream's callback waits for the
