@@ -26,57 +26,6 @@ protected:
         return std::filesystem::path(details::wide_to_utf8(home().data_directory())) / "sid";
     }
 
-    // Asks for a dialog from a worker, as the pages' tasks do; the result arrives later.
-    std::future<Json::Value> dialog_from_worker(Json::Value request) {
-        return std::async(std::launch::async, [handle = shell_->handle(), request] {
-            return error::request_dialog(request, handle);
-        });
-    }
-
-    // The dialog of that kind when it is up: alive, its document loaded and placed.
-    pages::ModalDialog* live(PageKind kind) const {
-        auto* dialog = shell_->current_dialog();
-        return dialog && dialog->alive() && dialog->kind() == kind && dialog->host_window()->loaded() &&
-                       dialog->placed()
-                   ? dialog
-                   : nullptr;
-    }
-
-    // A step that waits until the dialog is up and then does something with it.
-    std::function<bool()> on_dialog(PageKind kind, std::function<void(pages::ModalDialog&)> action) {
-        return [this, kind, action] {
-            auto* dialog = live(kind);
-            if (dialog == nullptr)
-                return false;
-            action(*dialog);
-            return true;
-        };
-    }
-
-    static std::function<bool()> pause(std::chrono::milliseconds time) {
-        auto until = std::make_shared<std::chrono::steady_clock::time_point>();
-        return [until, time] {
-            const auto now = std::chrono::steady_clock::now();
-            if (*until == std::chrono::steady_clock::time_point())
-                *until = now + time;
-            return now >= *until;
-        };
-    }
-
-    void post_command(std::uintptr_t id) { post_message(shell_->handle(), WM_COMMAND, id, 0); }
-
-    // What the dialog's document does when its button is pressed.
-    static void answer(pages::ModalDialog& dialog, const Json::Value& value) {
-        Json::Value args(Json::arrayValue);
-        args.append(value);
-        dialog.host_window()->call_script_async("view.dialog_result", args, nullptr);
-    }
-
-    template <typename T>
-    bool ready(std::future<T>& future) {
-        return pump_until([&] { return future.wait_for(std::chrono::seconds(0)) == std::future_status::ready; });
-    }
-
     sandbox::Message push(const std::string& subject) {
         sandbox::Message message;
         message.subject = subject;
