@@ -1,7 +1,10 @@
 // What a page may load and run: res: lookups in every spelling, remote data through the
 // provider, and a policy under which HTML inside a message can never run script.
+#include <mutex>
+
 #include "engine_fixture.h"
 #include "gui/engine/resources.h"
+#include "model/capture_logger.h"
 
 namespace agent::testing {
 namespace {
@@ -50,6 +53,34 @@ TEST_F(PagePolicyTest, ResourcesLoadWithTypeAndUtf8InEverySpelling) {
     }
 }
 
+std::size_t count_of(const std::string& text, const std::string& part) {
+    std::size_t count = 0;
+    for (auto at = text.find(part); at != std::string::npos; at = text.find(part, at + part.size()))
+        ++count;
+    return count;
+}
+
+TEST_F(PagePolicyTest, IncludesAreExpandedWhenTheDocumentIsServed) {
+    CaptureLogger& log = CaptureLogger::install(details::LEVEL_ERROR);
+    const auto document = load_resource("res:INCLUDE_TEST.HTM");
+    ASSERT_TRUE(document);
+    const std::string& html = document->data;
+    // A fragment with a fragment inside, names in any spelling, a style sheet taken as it is.
+    EXPECT_NE(html.find("<div id=\"part\">part <span id=\"inner\">inner</span>\n</div>"), std::string::npos) << html;
+    EXPECT_NE(html.find("<style>#part { color: rgb(1, 2, 3); }</style>"), std::string::npos) << html;
+    // An include of itself stops after a few levels; the missing one is gone and logged.
+    EXPECT_EQ(count_of(html, "<b class=\"loop\">loop</b>"), 4u) << html;
+    EXPECT_EQ(count_of(html, "<include src"), 0u) << html;
+    EXPECT_EQ(count_of(html, "<INCLUDE SRC"), 0u) << html;
+    EXPECT_EQ(count_of(html, "</include>"), 0u) << html;
+    EXPECT_NE(html.find("<includes>kept</includes>"), std::string::npos) << html;
+    EXPECT_NE(html.find("<p>before</p>"), std::string::npos);
+    EXPECT_NE(html.find("<p>after</p>"), std::string::npos);
+    EXPECT_TRUE(log.contains(L"include dropped, no resource Include_Missing.htm")) << log.text();
+    EXPECT_TRUE(log.contains(L"include dropped, nested too deep: include_loop.html")) << log.text();
+    details::install_logger(nullptr);
+}
+
 TEST_F(PagePolicyTest, MissingDocumentsFailAndForeignUrlsAreRefused) {
     window->load("res:no_such_page.htm");
     EXPECT_FALSE(window->wait_loaded());
@@ -58,8 +89,12 @@ TEST_F(PagePolicyTest, MissingDocumentsFailAndForeignUrlsAreRefused) {
 }
 
 TEST_F(PagePolicyTest, RemoteDataComesFromTheProvider) {
+    // The provider runs on the engine's workers.
+    std::mutex mutex;
     std::vector<std::string> asked;
     window->set_data_provider([&](const std::string& url) -> std::optional<std::string> {
+        EXPECT_FALSE(varnelagent::is_gui_thread());
+        std::lock_guard lock(mutex);
         asked.push_back(url);
         if (url == "https://cdn.varnel.example/broken.png")
             throw std::runtime_error("fetch failed");
@@ -68,7 +103,13 @@ TEST_F(PagePolicyTest, RemoteDataComesFromTheProvider) {
     load("res:bridge_test.htm");
     window->call_script("tests.show_message",
                         Json::Value("<img src=\"remote:https://cdn.varnel.example/broken.png\">"));
-    ASSERT_TRUE(run_nested_until([&] { return !asked.empty(); }, std::chrono::seconds(10)));
+    ASSERT_TRUE(run_nested_until(
+        [&] {
+            std::lock_guard lock(mutex);
+            return !asked.empty();
+        },
+        std::chrono::seconds(10)));
+    std::lock_guard lock(mutex);
     EXPECT_EQ(asked[0], "https://cdn.varnel.example/broken.png");
 }
 
