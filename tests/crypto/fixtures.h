@@ -38,6 +38,15 @@ private:
 };
 CapturingLogger& capture_log();
 
+// Request and extension configurations for `openssl req` / `openssl x509 -req`: a person's
+// and an organisation's qualified subject, and the qualified extensions ([ user ]).
+namespace cli {
+extern const char* const REQUEST_HEADER;
+extern const char* const PERSON;
+extern const char* const ORGANISATION;
+extern const char* const EXTENSIONS_CONFIG;
+}  // namespace cli
+
 // Runs a shell command; fails the test (and returns false) when it does not exit with 0.
 bool run(const std::string& command);
 
