@@ -6,6 +6,7 @@
 #include "crypto/decrypt.h"
 #include "crypto/gost.h"
 #include "details/exception.h"
+#include "error_texts.h"
 #include "fixtures.h"
 
 namespace {
@@ -32,7 +33,10 @@ protected:
         ASSERT_TRUE(sh("head -c 32 /dev/urandom > challenge.bin"));
     }
 
-    bool sh(const std::string& command) { return run("cd '" + work.string() + "' && " + command); }
+    // The command-line tool always has the engine, also where the agent is kept from it.
+    bool sh(const std::string& command) {
+        return run("cd '" + work.string() + "' && unset OPENSSL_ENGINES && " + command);
+    }
 
     // A user certificate with a GOST key of the algorithm ("gost2012_256", "gost2012_512"),
     // issued by the GOST authority with the qualified extensions.
@@ -111,6 +115,40 @@ TEST_F(GostTest, OpenSslReadsTheGostChallengesOfOurGenerator) {
     ASSERT_TRUE(sh("openssl cms -engine gost -decrypt -binary -inform DER -in ours.cms -inkey ours.pem "
                    "-recip ours.pem -out ours.txt"));
     EXPECT_EQ(read_text(work / "ours.txt"), "ok");
+}
+
+// Run with OPENSSL_ENGINES naming a folder without engines: as on a machine without
+// libengine-gost-openssl.
+using WithoutEngineTest = GostTest;
+
+TEST_F(WithoutEngineTest, GostCertificatesAreListedAndSignInFailsClearly) {
+    ASSERT_FALSE(agent::crypto::gost_available()) << "the engine was found: OPENSSL_ENGINES is not set";
+    ASSERT_TRUE(issue("person", cli::PERSON, "gost2012_256"));
+    // The tool's default protection (AES, SHA-256), readable without the engine.
+    ASSERT_TRUE(sh("openssl pkcs12 -engine gost -export -in person.crt -inkey person.key -passout pass:4321 "
+                   "-out '" + certificate_directory().string() + "/person.p12'"));
+    const std::vector<std::uint8_t> message = challenge_for("person", "gost89");
+
+    StaticPinPrompt prompt(L"4321");
+    const std::vector<Certificate> listed = agent::crypto::list_sign_in_certificates(&prompt);
+    ASSERT_EQ(listed.size(), 1u);
+    EXPECT_EQ(listed[0].person_name(), L"Сидоров Сидор Сидорович");
+    EXPECT_EQ(listed[0].inn(), L"500100732259");
+
+    auto& log = agent::testing::crypto::capture_log();
+    StaticPinPrompt pin(L"4321");
+    try {
+        agent::crypto::decrypt(listed[0], message, &pin);
+        ADD_FAILURE() << "decrypted a GOST challenge without the engine";
+    } catch (const CryptoException& e) {
+        EXPECT_EQ(e.function(), "ENGINE_by_id");
+        // Neither "no key", "wrong PIN" nor "cancelled": the certificate error dialog.
+        const auto text = agent::cli::describe_error(std::current_exception(), agent::cli::Context::SignIn).text;
+        EXPECT_EQ(text.rfind(agent::cli::error_code_text(7), 0), 0u) << text;
+    }
+    EXPECT_EQ(pin.asked(), 0);  // no PIN for a key that cannot be used
+    EXPECT_EQ(log.lines_with(L"libengine-gost-openssl").size(), 1u);
+    agent::details::install_logger(nullptr);
 }
 
 }  // namespace
