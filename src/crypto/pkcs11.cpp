@@ -101,33 +101,42 @@ std::shared_ptr<Pkcs11Modules> Pkcs11Modules::load(const std::vector<std::string
         result->by_path_.push_back(module);
         loaded.emplace_back(module, path);
     }
-    for (const auto& [functions, name] : loaded) {
-        const CK_RV rv = p11_kit_module_initialize(functions);
-        if (rv != CKR_OK) {
-            AGENT_ERROR(FUNCTION) << "The PKCS#11 module " << name << " did not start: " << p11_kit_strerror(rv);
-            continue;
-        }
+    for (const auto& [functions, name] : loaded)
         result->modules_.push_back(Pkcs11Module{functions, name});
-    }
     std::sort(result->modules_.begin(), result->modules_.end(),
               [](const Pkcs11Module& a, const Pkcs11Module& b) { return a.name < b.name; });
+    result->started_.assign(result->modules_.size(), 0);
     return result;
 }
 
+bool Pkcs11Modules::start(std::size_t index) {
+    if (started_[index] != 0)
+        return true;
+    const CK_RV rv = p11_kit_module_initialize(modules_[index].functions);
+    if (rv != CKR_OK) {
+        AGENT_ERROR(FUNCTION) << "The PKCS#11 module " << modules_[index].name << " did not start: "
+                              << p11_kit_strerror(rv);
+        return false;
+    }
+    started_[index] = 1;
+    return true;
+}
+
 Pkcs11Modules::~Pkcs11Modules() {
-    for (const Pkcs11Module& module : modules_)
-        p11_kit_module_finalize(module.functions);
+    for (std::size_t i = 0; i < modules_.size(); ++i)
+        if (started_[i] != 0)
+            p11_kit_module_finalize(modules_[i].functions);
     for (CK_FUNCTION_LIST* module : by_path_)
         p11_kit_module_release(module);
     if (registered_ != nullptr)
         p11_kit_modules_release(registered_);
 }
 
-const Pkcs11Module* Pkcs11Modules::find(const std::string& name) const noexcept {
-    for (const Pkcs11Module& module : modules_)
-        if (module.name == name)
-            return &module;
-    return nullptr;
+std::size_t Pkcs11Modules::find(const std::string& name) const noexcept {
+    std::size_t index = 0;
+    while (index < modules_.size() && modules_[index].name != name)
+        ++index;
+    return index;
 }
 
 Pkcs11Session::Pkcs11Session(CK_FUNCTION_LIST* functions, CK_SLOT_ID slot) : functions_(functions) {

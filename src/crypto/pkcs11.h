@@ -10,17 +10,17 @@
 // PKCS#11 modules through p11-kit, for the token store and its keys. Internal to src/crypto.
 namespace agent::crypto::details {
 
-// One loaded and initialised module.
+// One loaded module.
 struct Pkcs11Module {
     CK_FUNCTION_LIST* functions = nullptr;
     std::string name;  // p11-kit's name of the module, or the path it was loaded from
 };
 
 // The modules p11-kit is configured with (trust-policy modules, which hold the system's
-// authorities, left out) and any further modules named by path, each loaded and initialised
-// for one use: a listing, or a key while it is in use. A module that fails to load or to
-// initialise is left out with an ERROR log line. Finalised and released with the last
-// reference, so a token inserted or removed in between is seen by the next use.
+// authorities, left out) and any further modules named by path, loaded for one use: a
+// listing, or a key while it is in use. A module that fails to load is left out with an
+// ERROR log line. The started ones are finalised and all released with the last reference,
+// so a token inserted or removed in between is seen by the next use.
 class Pkcs11Modules {
 public:
     static std::shared_ptr<Pkcs11Modules> load(const std::vector<std::string>& extra_paths);
@@ -30,7 +30,12 @@ public:
 
     // In order of name, so that listings come in a stable order.
     const std::vector<Pkcs11Module>& modules() const noexcept { return modules_; }
-    const Pkcs11Module* find(const std::string& name) const noexcept;
+    // The index of the module with the name, or modules().size().
+    std::size_t find(const std::string& name) const noexcept;
+
+    // Initialises the module (once); false, with an ERROR log line, when it does not start.
+    // Different modules may be started from different threads at the same time.
+    bool start(std::size_t index);
 
 private:
     Pkcs11Modules() = default;
@@ -38,6 +43,7 @@ private:
     CK_FUNCTION_LIST** registered_ = nullptr;
     std::vector<CK_FUNCTION_LIST*> by_path_;
     std::vector<Pkcs11Module> modules_;
+    std::vector<std::uint8_t> started_;  // one element per module, each written by its own thread
 };
 
 // An open session, closed when it goes out of scope.

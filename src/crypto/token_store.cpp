@@ -6,6 +6,10 @@
 #include "crypto/token_store.h"
 
 #include <algorithm>
+#include <condition_variable>
+#include <functional>
+#include <mutex>
+#include <thread>
 #include <cstdlib>
 #include <map>
 #include <tuple>
@@ -82,12 +86,18 @@ struct TokenOperation {
     std::unique_ptr<Pkcs11Session> session;
     CK_OBJECT_HANDLE key = CK_INVALID_HANDLE;
     bool logged_in = false;
+    std::function<bool()> present;  // the token is still in its slot
 
     ~TokenOperation() {
         if (logged_in)
             session->functions()->C_Logout(session->handle());
     }
 };
+
+bool is_sign_in_code(std::uint32_t code) {
+    return code == CryptoException::NO_MATCHING_KEY || code == CryptoException::WRONG_PIN ||
+           code == CryptoException::PIN_CANCELLED || code == CryptoException::PIN_LOCKED;
+}
 
 int operation_index() {
     static const int index = RSA_get_ex_new_index(0, nullptr, nullptr, nullptr, nullptr);
@@ -113,12 +123,16 @@ int token_decrypt(int size, const unsigned char* from, unsigned char* to, RSA* r
     const CK_SESSION_HANDLE session = operation->session->handle();
     CK_RV rv = functions->C_DecryptInit(session, &mechanism, operation->key);
     if (rv != CKR_OK) {
+        if (!is_sign_in_code(details::token_error_code(rv)) && operation->present && !operation->present())
+            rv = CKR_DEVICE_REMOVED;
         details::raise_token_error(rv);
         return -1;
     }
     CK_ULONG length = static_cast<CK_ULONG>(RSA_size(rsa));
     rv = functions->C_Decrypt(session, const_cast<unsigned char*>(from), static_cast<CK_ULONG>(size), to, &length);
     if (rv != CKR_OK) {
+        if (!is_sign_in_code(details::token_error_code(rv)) && operation->present && !operation->present())
+            rv = CKR_DEVICE_REMOVED;
         details::raise_token_error(rv);
         return -1;
     }
@@ -210,7 +224,10 @@ public:
     details::EvpPkeyPtr load(IPinPrompt* prompt, const std::wstring& holder) const override {
         auto operation = std::make_unique<TokenOperation>();
         operation->modules = Pkcs11Modules::load(module_paths_);
-        const Pkcs11Module* module = operation->modules->find(token_.module);
+        const std::size_t index = operation->modules->find(token_.module);
+        const Pkcs11Module* module = nullptr;
+        if (index < operation->modules->modules().size() && operation->modules->start(index))
+            module = &operation->modules->modules()[index];
         const std::optional<CK_SLOT_ID> slot = module != nullptr ? find_slot(*module) : std::nullopt;
         if (!slot) {
             AGENT_ERROR(LOADING) << "The token \"" << agent::details::utf8_to_wide(token_.label()) << "\" (serial "
@@ -218,20 +235,39 @@ public:
             throw CryptoException(CryptoException::NO_MATCHING_KEY, "C_GetSlotList");
         }
         CK_FUNCTION_LIST* functions = module->functions;
-        operation->session = std::make_unique<Pkcs11Session>(functions, *slot);
-        operation->logged_in = log_in(functions, *slot, *operation->session, prompt, holder);
+        // Many modules report a token pulled out mid-way as a general failure; whether it
+        // is still there tells the two apart.
+        // Called from within OpenSSL too: never throws; a module that cannot list its slots
+        // any more has lost the token as well.
+        operation->present = [this, module]() noexcept {
+            try {
+                return find_slot(*module).has_value();
+            } catch (const std::exception&) {
+                return false;
+            }
+        };
+        try {
+            operation->session = std::make_unique<Pkcs11Session>(functions, *slot);
+            operation->logged_in = log_in(functions, *slot, *operation->session, prompt, holder);
 
-        const std::vector<CK_OBJECT_HANDLE> keys = find_key(*operation->session);
-        if (keys.empty()) {
-            AGENT_ERROR(LOADING) << "No private key " << location_;
-            throw CryptoException(CryptoException::NO_MATCHING_KEY, "C_FindObjects");
-        }
-        operation->key = keys.front();
-        const CK_ULONG type = ulong_attribute(*operation->session, operation->key, CKA_KEY_TYPE, CKK_VENDOR_DEFINED);
-        if (type != CKK_RSA) {
-            AGENT_ERROR(LOADING) << "The key " << location_ << " is of PKCS#11 key type " << std::to_string(type)
-                                 << "; only RSA keys on tokens can decrypt the challenge";
-            throw CryptoException(ERR_PACK(ERR_LIB_EVP, 0, EVP_R_UNSUPPORTED_ALGORITHM), "C_GetAttributeValue");
+            const std::vector<CK_OBJECT_HANDLE> keys = find_key(*operation->session);
+            if (keys.empty()) {
+                AGENT_ERROR(LOADING) << "No private key " << location_;
+                throw CryptoException(CryptoException::NO_MATCHING_KEY, "C_FindObjects");
+            }
+            operation->key = keys.front();
+            const CK_ULONG type =
+                ulong_attribute(*operation->session, operation->key, CKA_KEY_TYPE, CKK_VENDOR_DEFINED);
+            if (type != CKK_RSA) {
+                AGENT_ERROR(LOADING) << "The key " << location_ << " is of PKCS#11 key type " << std::to_string(type)
+                                     << "; only RSA keys on tokens can decrypt the challenge";
+                throw CryptoException(ERR_PACK(ERR_LIB_EVP, 0, EVP_R_UNSUPPORTED_ALGORITHM), "C_GetAttributeValue");
+            }
+        } catch (const CryptoException& e) {
+            if (is_sign_in_code(e.code()) || operation->present())
+                throw;
+            AGENT_ERROR(LOADING) << "The token \"" << token_.label() << "\" was pulled out: " << e.description();
+            throw CryptoException(CryptoException::NO_MATCHING_KEY, e.function());
         }
         return rsa_key_on_token(certificate_.get(), std::move(operation));
     }
@@ -306,6 +342,16 @@ struct Found {
     Certificate certificate;
 };
 
+// What one module's listing thread hands back.
+struct ModuleListing {
+    std::mutex mutex;
+    std::condition_variable changed;
+    bool done = false;
+    bool abandoned = false;  // the listing went on without this module
+    std::vector<Found> found;
+    std::size_t module = 0;
+};
+
 void list_token(const std::vector<std::string>& module_paths, const Pkcs11Module& module, CK_SLOT_ID slot,
                 std::vector<Found>& found) {
     TokenIdentity token{module.name, {}};
@@ -313,7 +359,6 @@ void list_token(const std::vector<std::string>& module_paths, const Pkcs11Module
     if (rv != CKR_OK)
         details::throw_token_error(rv, "C_GetTokenInfo");
     const std::wstring store_name = uri_of(token.info);
-    const bool login_required = (token.info.flags & CKF_LOGIN_REQUIRED) != 0;
 
     Pkcs11Session session(module.functions, slot);
     CK_OBJECT_CLASS certificate_class = CKO_CERTIFICATE;
@@ -332,15 +377,14 @@ void list_token(const std::vector<std::string>& module_paths, const Pkcs11Module
             continue;
         }
         std::vector<std::uint8_t> id = session.attribute(object, CKA_ID);
+        // Private keys are mostly hidden until the login; the public key of the pair is not.
         bool has_key = false;
-        if (!id.empty()) {
-            CK_OBJECT_CLASS key_class = CKO_PRIVATE_KEY;
-            has_key = login_required ||
-                      !session.find({{CKA_CLASS, &key_class, sizeof key_class},
-                                     {CKA_ID, id.data(), static_cast<CK_ULONG>(id.size())}},
-                                    1)
-                           .empty();
-        }
+        for (CK_OBJECT_CLASS key_class : {CKO_PRIVATE_KEY, CKO_PUBLIC_KEY})
+            has_key = has_key || (!id.empty() && !session
+                                                      .find({{CKA_CLASS, &key_class, sizeof key_class},
+                                                             {CKA_ID, id.data(), static_cast<CK_ULONG>(id.size())}},
+                                                            1)
+                                                      .empty());
         if (!has_key && X509_check_ca(certificate.get()) != 0)
             continue;
         std::shared_ptr<const IPrivateKey> key;
@@ -358,9 +402,32 @@ void list_token(const std::vector<std::string>& module_paths, const Pkcs11Module
         found.push_back(std::move(entry));
 }
 
+void list_module(Pkcs11Modules& modules, std::size_t index, const std::vector<std::string>& paths,
+                 std::vector<Found>& found) {
+    if (!modules.start(index))
+        return;
+    const Pkcs11Module& module = modules.modules()[index];
+    std::vector<CK_SLOT_ID> slots;
+    try {
+        slots = details::slots_with_token(module.functions);
+    } catch (const Exception& e) {
+        AGENT_ERROR(LISTING) << "Skipped the PKCS#11 module " << module.name << ": " << e.description();
+        return;
+    }
+    for (const CK_SLOT_ID slot : slots) {
+        try {
+            list_token(paths, module, slot, found);
+        } catch (const Exception& e) {
+            AGENT_ERROR(LISTING) << "Skipped slot " << std::to_string(slot) << " of the PKCS#11 module " << module.name
+                                 << ": " << e.description();
+        }
+    }
+}
+
 }  // namespace
 
-TokenStore::TokenStore(std::vector<std::string> module_paths) : module_paths_(std::move(module_paths)) {}
+TokenStore::TokenStore(std::vector<std::string> module_paths, std::chrono::milliseconds module_timeout)
+    : module_paths_(std::move(module_paths)), module_timeout_(module_timeout) {}
 
 std::vector<std::string> TokenStore::module_paths_from_environment() {
     std::vector<std::string> paths;
@@ -380,24 +447,54 @@ std::vector<std::string> TokenStore::module_paths_from_environment() {
 
 std::vector<Certificate> TokenStore::enumerate(IPinPrompt*) {
     const std::shared_ptr<Pkcs11Modules> modules = Pkcs11Modules::load(module_paths_);
-    std::vector<Found> found;
-    for (const Pkcs11Module& module : modules->modules()) {
-        std::vector<CK_SLOT_ID> slots;
+    // Each module answers on a thread of its own, so one that hangs (a reader that does
+    // not respond, a module waiting on a service) holds up the listing only until the
+    // deadline and hides no other module's tokens. A thread given up on keeps the modules
+    // loaded until it ends.
+    std::vector<std::shared_ptr<ModuleListing>> listings;
+    for (std::size_t index = 0; index < modules->modules().size(); ++index) {
+        auto listing = std::make_shared<ModuleListing>();
+        listing->module = index;
         try {
-            slots = details::slots_with_token(module.functions);
-        } catch (const Exception& e) {
-            AGENT_ERROR(LISTING) << "Skipped the PKCS#11 module " << agent::details::utf8_to_wide(module.name) << ": "
-                                 << e.description();
+            std::thread([modules, index, paths = module_paths_, listing] {
+                std::vector<Found> found;
+                try {
+                    list_module(*modules, index, paths, found);
+                } catch (const std::exception& e) {
+                    AGENT_ERROR(LISTING) << "Skipped the PKCS#11 module " << modules->modules()[index].name << ": "
+                                         << e.what();
+                    found.clear();
+                }
+                std::lock_guard lock(listing->mutex);
+                if (listing->abandoned) {
+                    AGENT_WARN(LISTING) << "The PKCS#11 module " << modules->modules()[index].name
+                                        << " answered after the listing had gone on without it";
+                }
+                listing->found = std::move(found);
+                listing->done = true;
+                listing->changed.notify_all();
+            }).detach();
+        } catch (const std::system_error& e) {
+            AGENT_ERROR(LISTING) << "Skipped the PKCS#11 module " << modules->modules()[index].name << ": " << e.what();
             continue;
         }
-        for (const CK_SLOT_ID slot : slots) {
-            try {
-                list_token(module_paths_, module, slot, found);
-            } catch (const Exception& e) {
-                AGENT_ERROR(LISTING) << "Skipped slot " << slot << " of the PKCS#11 module "
-                                     << agent::details::utf8_to_wide(module.name) << ": " << e.description();
-            }
+        listings.emplace_back(std::move(listing));
+    }
+
+    std::vector<Found> found;
+    const auto deadline = std::chrono::steady_clock::now() + module_timeout_;
+    for (const auto& shared : listings) {
+        ModuleListing& listing = *shared;
+        std::unique_lock lock(listing.mutex);
+        if (!listing.changed.wait_until(lock, deadline, [&listing] { return listing.done; })) {
+            listing.abandoned = true;
+            AGENT_ERROR(LISTING) << "The PKCS#11 module " << modules->modules()[listing.module].name
+                                 << " did not answer within "
+                                 << std::to_string(module_timeout_.count()) << " ms; its tokens are left out";
+            continue;
         }
+        for (Found& entry : listing.found)
+            found.push_back(std::move(entry));
     }
 
     std::vector<Certificate> result;

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <chrono>
 #include <string>
 #include <vector>
 
@@ -16,14 +17,18 @@ namespace agent::crypto {
 // certificate on two tokens is listed once, where it first appears, with a key when any of
 // its copies has one. Authority certificates without a key are not listed.
 //
-// A certificate has a private key when a private key with its CKA_ID is visible, or when the
-// token needs a login (its keys are hidden until then). The key never leaves the token: the
+// A certificate has a private key when a private or a public key with its CKA_ID is visible
+// (private keys are mostly hidden until the login, the public key of the pair is not). The key never leaves the token: the
 // challenge's content key is decrypted on it, after the PIN is given through the prompt
 // (tokens with a PIN pad ask on the reader). RSA keys only for now: a GOST key on a vendor's
 // token is listed, and using it fails with a clear error.
 class TokenStore : public ICertificateStore {
 public:
-    explicit TokenStore(std::vector<std::string> module_paths = module_paths_from_environment());
+    // A module that has not listed its tokens by the timeout is left out of the listing.
+    static constexpr std::chrono::milliseconds DEFAULT_MODULE_TIMEOUT{10000};
+
+    explicit TokenStore(std::vector<std::string> module_paths = module_paths_from_environment(),
+                        std::chrono::milliseconds module_timeout = DEFAULT_MODULE_TIMEOUT);
 
     std::wstring name() const override { return L"PKCS#11 tokens"; }
 
@@ -35,6 +40,7 @@ public:
 
 private:
     std::vector<std::string> module_paths_;
+    std::chrono::milliseconds module_timeout_;
 };
 
 }  // namespace agent::crypto

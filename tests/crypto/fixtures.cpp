@@ -6,6 +6,7 @@
 
 #include "details/path.h"
 #include "details/strings.h"
+#include "support/sandbox.h"
 
 namespace agent::testing::crypto {
 
@@ -107,6 +108,21 @@ CapturingLogger& capture_log() {
     CapturingLogger& result = *logger;
     details::install_logger(std::move(logger));
     return result;
+}
+
+bool openssl_gost_pkcs12(const std::filesystem::path& work, const std::filesystem::path& out, const std::string& pin) {
+    std::filesystem::create_directories(work);
+    write_text(work / "ext.cnf", cli::EXTENSIONS_CONFIG);
+    write_text(work / "person.cnf", std::string(cli::REQUEST_HEADER) + cli::PERSON);
+    const std::string in = "cd '" + work.string() + "' && ";
+    return run(in + "openssl req -engine gost -x509 -newkey gost2012_256 -pkeyopt paramset:A -nodes -keyout ca.key "
+                    "-out ca.crt -days 30 -subj '/CN=GOST CLI CA' -addext basicConstraints=critical,CA:TRUE") &&
+           run(in + "openssl req -engine gost -new -newkey gost2012_256 -pkeyopt paramset:A -nodes -config "
+                    "person.cnf -keyout person.key -out person.csr") &&
+           run(in + "openssl x509 -engine gost -req -in person.csr -CA ca.crt -CAkey ca.key -CAcreateserial "
+                    "-days 365 -extfile ext.cnf -extensions user -out person.crt") &&
+           run(in + "openssl pkcs12 -engine gost -export -in person.crt -inkey person.key -keypbe gost89 -certpbe "
+                    "gost89 -macalg md_gost12_256 -passout 'pass:" + pin + "' -out '" + out.string() + "'");
 }
 
 bool run(const std::string& command) {

@@ -47,6 +47,12 @@ extern const char* const ORGANISATION;
 extern const char* const EXTENSIONS_CONFIG;
 }  // namespace cli
 
+// A qualified person certificate with a GOST R 34.10-2012 256-bit key from a GOST test
+// authority, made by the openssl tool with the GOST engine in the folder `work`, exported
+// to `out` as PKCS#12 with GOST protection under the PIN. False (and a test failure) when a
+// step fails.
+bool openssl_gost_pkcs12(const std::filesystem::path& work, const std::filesystem::path& out, const std::string& pin);
+
 // Runs a shell command; fails the test (and returns false) when it does not exit with 0.
 bool run(const std::string& command);
 

@@ -2,6 +2,9 @@
 // the certificate folder.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <chrono>
+
 #include "crypto/certificate_store.h"
 #include "crypto/decrypt.h"
 #include "crypto/token_store.h"
@@ -81,35 +84,33 @@ TEST_F(TokenStoreTest, KeyOnTheTokenAnswersTheChallengeAfterThePin) {
     EXPECT_EQ(agent::crypto::decrypt(certificate, message, &again), CHALLENGE);
 }
 
-TEST_F(TokenStoreTest, PulledOutOrLockedTokenIsAClearFailure) {
+// Pulls the token out when the PIN is asked, as a user might while the PIN dialog is open.
+class PullingPrompt : public agent::crypto::IPinPrompt {
+public:
+    explicit PullingPrompt(agent::testing::crypto::SoftHsm& softhsm) : softhsm_(softhsm) {}
+    std::optional<std::wstring> ask_pin(const agent::crypto::PinRequest&) override {
+        softhsm_.remove_token("Varnel A");
+        return L"1234";
+    }
+
+private:
+    agent::testing::crypto::SoftHsm& softhsm_;
+};
+
+TEST_F(TokenStoreTest, PulledOutTokenHasNoKey) {
     const auto user = make(UserOptions::for_kind(SubjectKind::Person), true);
     ASSERT_TRUE(softhsm->import("Varnel A", "1234", user, "01"));
     const auto message = agent::certgen::envelope(user.certificate(), CHALLENGE);
     const std::vector<Certificate> listed = agent::crypto::list_sign_in_certificates();
     ASSERT_EQ(listed.size(), 1u);
 
-    // Pulled out between the listing and the sign-in.
-    ASSERT_TRUE(softhsm->remove_token("Varnel A"));
+    PullingPrompt pulling(*softhsm);
+    EXPECT_EQ(failure_of(listed.front(), message, &pulling), CryptoException::NO_MATCHING_KEY);
+
+    // Pulled out between the listing and the sign-in: no PIN is asked for a missing token.
     StaticPinPrompt pin(L"1234");
     EXPECT_EQ(failure_of(listed.front(), message, &pin), CryptoException::NO_MATCHING_KEY);
     EXPECT_EQ(pin.asked(), 0);
-
-    // Wrong PINs until the token locks it: then no PIN is asked any more.
-    ASSERT_TRUE(softhsm->init_token("Varnel B", "1234"));
-    ASSERT_TRUE(softhsm->import("Varnel B", "1234", user, "01"));
-    const std::vector<Certificate> relisted = agent::crypto::list_sign_in_certificates();
-    ASSERT_EQ(relisted.size(), 1u);
-    std::uint32_t code = 0;
-    int tries = 0;
-    for (; tries < 20 && code != CryptoException::PIN_LOCKED; ++tries) {
-        StaticPinPrompt wrong(L"0000");
-        code = failure_of(relisted.front(), message, &wrong);
-        ASSERT_TRUE(code == CryptoException::WRONG_PIN || code == CryptoException::PIN_LOCKED) << std::hex << code;
-    }
-    ASSERT_EQ(code, CryptoException::PIN_LOCKED) << "after " << tries << " tries";
-    StaticPinPrompt right(L"1234");
-    EXPECT_EQ(failure_of(relisted.front(), message, &right), CryptoException::PIN_LOCKED);
-    EXPECT_EQ(right.asked(), 0);
 }
 
 TEST_F(TokenStoreTest, SameCertificateInAFileAndOnTwoTokensIsListedOnceFromAToken) {
@@ -140,6 +141,45 @@ TEST_F(TokenStoreTest, SameCertificateInAFileAndOnTwoTokensIsListedOnceFromAToke
     StaticPinPrompt pin(L"5678");
     EXPECT_EQ(agent::crypto::decrypt(listed[0], agent::certgen::envelope(user.certificate(), CHALLENGE), &pin),
               CHALLENGE);
+}
+
+TEST_F(TokenStoreTest, LockedPinAndAHangingModule) {
+    const auto locked = make(UserOptions::for_kind(SubjectKind::Person), true);
+    agent::certgen::write_bytes(home().path() / "locked.der", locked.der());
+    ::setenv("FAKE_PKCS11_CERTIFICATE", (home().path() / "locked.der").c_str(), 1);
+    const auto user = make(UserOptions::for_kind(SubjectKind::Organization, 3));
+    ASSERT_TRUE(softhsm->import("Varnel A", "1234", user, "01"));
+
+    // A locked PIN fails at once, with its own code, and asks nothing.
+    agent::crypto::TokenStore tokens({FAKE_PKCS11_MODULE});
+    const std::vector<Certificate> listed = tokens.enumerate(nullptr);
+    ASSERT_EQ(listed.size(), 2u);
+    const auto on_locked = std::find_if(listed.begin(), listed.end(),
+                                        [&](const Certificate& c) { return same(c, locked); });
+    ASSERT_NE(on_locked, listed.end());
+    ASSERT_TRUE(on_locked->has_private_key());
+    StaticPinPrompt pin(L"1234");
+    EXPECT_EQ(failure_of(*on_locked, agent::certgen::envelope(locked.certificate(), CHALLENGE), &pin),
+              CryptoException::PIN_LOCKED);
+    EXPECT_EQ(pin.asked(), 0);
+
+    // A module that does not answer is left behind at the deadline; the others are listed.
+    const std::filesystem::path release = home().path() / "release";
+    ::setenv("FAKE_PKCS11_HANG_UNTIL", release.c_str(), 1);
+    auto& log = agent::testing::crypto::capture_log();
+    agent::crypto::TokenStore hanging({FAKE_PKCS11_MODULE}, std::chrono::milliseconds(300));
+    const auto started = std::chrono::steady_clock::now();
+    const std::vector<Certificate> without = hanging.enumerate(nullptr);
+    EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(5));
+    ASSERT_EQ(without.size(), 1u);
+    EXPECT_TRUE(same(without[0], user));
+    EXPECT_EQ(log.lines_with(L"did not answer within 300 ms").size(), 1u);
+    // Once it answers, its thread ends and lets the modules go.
+    agent::testing::write_text(release, "");
+    EXPECT_TRUE(agent::testing::wait_for([&] { return !log.lines_with(L"answered after the listing").empty(); }));
+    agent::details::install_logger(nullptr);
+    ::unsetenv("FAKE_PKCS11_HANG_UNTIL");
+    ::unsetenv("FAKE_PKCS11_CERTIFICATE");
 }
 
 }  // namespace
