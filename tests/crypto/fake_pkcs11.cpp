@@ -1,7 +1,8 @@
 // A PKCS#11 module that behaves the ways no software token here can: its token's PIN is
 // locked, and (with FAKE_PKCS11_HANG_UNTIL) it does not answer C_GetSlotList until the named
 // file exists, like a reader that hangs. It holds one certificate (the DER file named by
-// FAKE_PKCS11_CERTIFICATE, CKA_ID 01) with the public key object of its pair.
+// FAKE_PKCS11_CERTIFICATE, CKA_ID 01) with the public key object of its pair, and creates the
+// file named by FAKE_PKCS11_FINALIZED when it is finalised.
 #include <p11-kit/pkcs11.h>
 
 #include <unistd.h>
@@ -40,6 +41,8 @@ CK_RV initialize(void*) {
 }
 
 CK_RV finalize(void*) {
+    if (const char* mark = std::getenv("FAKE_PKCS11_FINALIZED"))
+        std::ofstream{mark};
     return CKR_OK;
 }
 

@@ -166,6 +166,8 @@ TEST_F(TokenStoreTest, LockedPinAndAHangingModule) {
     // A module that does not answer is left behind at the deadline; the others are listed.
     const std::filesystem::path release = home().path() / "release";
     ::setenv("FAKE_PKCS11_HANG_UNTIL", release.c_str(), 1);
+    const std::filesystem::path finalized = home().path() / "finalized";
+    ::setenv("FAKE_PKCS11_FINALIZED", finalized.c_str(), 1);
     auto& log = agent::testing::crypto::capture_log();
     agent::crypto::TokenStore hanging({FAKE_PKCS11_MODULE}, std::chrono::milliseconds(300));
     const auto started = std::chrono::steady_clock::now();
@@ -175,10 +177,13 @@ TEST_F(TokenStoreTest, LockedPinAndAHangingModule) {
     EXPECT_TRUE(same(without[0], user));
     EXPECT_EQ(log.lines_with(L"did not answer within 300 ms").size(), 1u);
     // Once it answers, its thread ends and lets the modules go.
+    EXPECT_FALSE(std::filesystem::exists(finalized));
     agent::testing::write_text(release, "");
     EXPECT_TRUE(agent::testing::wait_for([&] { return !log.lines_with(L"answered after the listing").empty(); }));
+    EXPECT_TRUE(agent::testing::wait_for([&] { return std::filesystem::exists(finalized); }));
     agent::details::install_logger(nullptr);
     ::unsetenv("FAKE_PKCS11_HANG_UNTIL");
+    ::unsetenv("FAKE_PKCS11_FINALIZED");
     ::unsetenv("FAKE_PKCS11_CERTIFICATE");
 }
 
