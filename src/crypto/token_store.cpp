@@ -456,18 +456,21 @@ std::vector<Certificate> TokenStore::enumerate(IPinPrompt*) {
         auto listing = std::make_shared<ModuleListing>();
         listing->module = index;
         try {
-            std::thread([modules, index, paths = module_paths_, listing] {
+            std::thread([modules = modules, index, paths = module_paths_, listing]() mutable {
+                const std::string name = modules->modules()[index].name;
                 std::vector<Found> found;
                 try {
                     list_module(*modules, index, paths, found);
                 } catch (const std::exception& e) {
-                    AGENT_ERROR(LISTING) << "Skipped the PKCS#11 module " << modules->modules()[index].name << ": "
-                                         << e.what();
+                    AGENT_ERROR(LISTING) << "Skipped the PKCS#11 module " << name << ": " << e.what();
                     found.clear();
                 }
+                // Let go before saying done: the listing then finalises the modules itself
+                // before it returns (or, given up on, this thread does as it ends).
+                modules.reset();
                 std::lock_guard lock(listing->mutex);
                 if (listing->abandoned) {
-                    AGENT_WARN(LISTING) << "The PKCS#11 module " << modules->modules()[index].name
+                    AGENT_WARN(LISTING) << "The PKCS#11 module " << name
                                         << " answered after the listing had gone on without it";
                 }
                 listing->found = std::move(found);
