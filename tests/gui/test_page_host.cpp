@@ -153,16 +153,15 @@ TEST_F(PageHostTest, RemoteImagesComeOffTheGuiThreadAndFailToTheDefaultIcon) {
     // An icon server that hangs: the page goes on answering meanwhile.
     sandbox::Fault slow;
     slow.path = "/static/icons/slow.png";
-    slow.delay = std::chrono::milliseconds(4000);
+    slow.delay = std::chrono::milliseconds(8000);
     server().add_fault(slow);
     call("host.start_image", Json::Value("remote:" + server().base_url() + "/static/icons/slow.png"));
-    const auto start = std::chrono::steady_clock::now();
     for (int i = 0; i < 20; ++i) {
         Json::Value args(Json::arrayValue);
         args.append(i);
         EXPECT_EQ(view_call("echo", args)["value"], Json::Value(i));
     }
-    EXPECT_LT(std::chrono::steady_clock::now() - start, std::chrono::milliseconds(3000));
+    // All answered while the image is still on its way.
     EXPECT_FALSE(call("host.pending_done").asBool());
     EXPECT_TRUE(pump_until([&] { return call("host.pending_done").asBool(); }));
 }

@@ -50,6 +50,10 @@ int run_agent(int argc, char** argv) {
     if (instance.role() == SingleInstance::Role::Other)
         return 0;
 
+    // The popup sits in a corner of the screen and the windows are moved by their own
+    // documents: that needs screen coordinates, which only X11 gives a program. On a
+    // Wayland desktop the program runs through XWayland.
+    gdk_set_allowed_backends("x11");
     const bool have_display = gtk_init_check(&argc, &argv);
     try {
         if (!have_display)
