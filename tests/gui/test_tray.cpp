@@ -77,8 +77,8 @@ TEST_F(TrayTest, TheMenuReadsAndWorksAsATrayHostSeesIt) {
     server().push_message(message);
     server().push_message(message);
     EXPECT_TRUE(pump_until(
-        [&] { return await([&] { return host->property(item, "IconName"); }) == "varnel-agent-tray-unread"; }));
-    EXPECT_EQ(await([&] { return host->property(item, "Title"); }), "Варнел.Агент — 2 новых уведомления");
+        [&] { return await([&] { return host->property(item, "Title"); }) == "Варнел.Агент — 2 новых уведомления"; }));
+    EXPECT_EQ(await([&] { return host->property(item, "IconName"); }), "varnel-agent-tray-unread");
 
     // Open from the menu shows the window; Exit ends the program.
     await([&] { host->click(item, items[0].id); });
