@@ -890,14 +890,15 @@ void Server::Impl::message_stream(httplib::Response& response, const CallContext
     response.set_chunked_content_provider(
         "text/event-stream",
         [this, state, heartbeat](std::size_t, httplib::DataSink& sink) {
+            // Like a connection whose packets stop: no byte, no FIN, until it is closed.
+            const auto black_hole = [](StreamConnection& connection, std::unique_lock<std::mutex>& lock) {
+                connection.wake.wait(lock, [&] { return connection.closed; });
+                return false;
+            };
             {
-                StreamConnection& connection = *state->connection;
-                std::unique_lock lock(connection.mutex);
-                if (connection.frozen) {
-                    // Like a connection whose packets stop: no byte, no FIN, until it is closed.
-                    connection.wake.wait(lock, [&] { return connection.closed; });
-                    return false;
-                }
+                std::unique_lock lock(state->connection->mutex);
+                if (state->connection->frozen)
+                    return black_hole(*state->connection, lock);
             }
             const auto write = [&](const std::string& piece) {
                 std::size_t size = piece.size();
@@ -920,10 +921,13 @@ void Server::Impl::message_stream(httplib::Response& response, const CallContext
             }
             StreamConnection& connection = *state->connection;
             std::unique_lock lock(connection.mutex);
-            connection.wake.wait_until(lock, state->next_heartbeat,
-                                       [&] { return connection.closed || !connection.queue.empty(); });
+            connection.wake.wait_until(lock, state->next_heartbeat, [&] {
+                return connection.closed || connection.frozen || !connection.queue.empty();
+            });
             if (connection.closed)
                 return false;
+            if (connection.frozen)
+                return black_hole(connection, lock);
             if (!connection.queue.empty()) {
                 const std::string piece = std::move(connection.queue.front());
                 connection.queue.pop_front();
