@@ -2,12 +2,12 @@
 // object, and the bytes as a time text.
 #include <json/json.h>
 
-#include <memory>
 #include <stdexcept>
 
 #include "details/exception.h"
 #include "fuzz_support.h"
 #include "model/message.h"
+#include "winhttp/api_call.h"
 
 namespace {
 
@@ -45,9 +45,9 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
         // Not JSON (std::runtime_error) or not an object (AgentException): both documented.
     }
 
-    static const std::unique_ptr<Json::CharReader> reader(Json::CharReaderBuilder().newCharReader());
     Json::Value value;
-    if (reader->parse(text.data(), text.data() + text.size(), &value, nullptr)) {
+    std::string errors;
+    if (agent::details::read_json(text, value, errors)) {
         try {
             (void)agent::details::read_message(value);
         } catch (const std::exception&) {
