@@ -4,6 +4,7 @@
 #include <atomic>
 #include <future>
 #include <iterator>
+#include <optional>
 #include <stdexcept>
 
 #include <json/json.h>
@@ -110,7 +111,7 @@ struct MessageService::StreamHistory {
     std::mutex mutex;
     details::DeliveredIds ids;       // guarded by mutex
     std::uint64_t connections = 0;   // connections that were answered 200; guarded by mutex
-    bool baseline = false;           // the newest messages have been read once; guarded by mutex
+    bool baseline = false;           // what was there before the first stream is known; guarded by mutex
 
     std::uint64_t begin_connection() {
         const std::lock_guard lock(mutex);
@@ -194,25 +195,18 @@ namespace {
 
 enum class PassEnd { Reconnect, Retry, Finish };
 
-// Reads the newest pages once a connection has been answered, while the stream's bytes wait
-// on the socket. On a session id's first connection this only learns what is already there
-// (the notifications page lists it); on every later one the unread messages not seen
-// before are handed over, oldest first. A message pushed while this runs comes both ways
-// and is handed over once. False: stopped, or the session is gone (401).
-bool catch_up(MessageService::StreamState& state, winhttp::SimpleClient& client, std::uint64_t connection) {
+// Reads the newest messages, newest first: pages until one holds a message the session
+// knows (or only the first page). Nothing when stopped or the session is gone (401).
+std::optional<std::vector<Message>> read_newest(MessageService::StreamState& state, winhttp::SimpleClient& client,
+                                                bool first_page_only) {
     MessageService::StreamHistory& history = *state.history;
-    bool baseline = false;
-    {
-        const std::lock_guard lock(history.mutex);
-        baseline = !history.baseline;
-    }
-    std::vector<Message> newest;  // newest first
+    std::vector<Message> newest;
     std::wstring url = state.api_base + L"/v1/messages/top?count=" + std::to_wstring(MessageService::CATCH_UP_PAGE);
     for (int page = 0; page < MessageService::CATCH_UP_PAGES && !url.empty(); ++page) {
         winhttp::Request request = details::open_api_request(client, CATCH_UP_NAME, url, winhttp::METHOD_GET,
                                                              state.session_id);
         if (!state.track(request.cancel_handle()))
-            return false;
+            return std::nullopt;
         winhttp::Response response = request.receive();
         const std::uint32_t status = response.status_code();
         details::log_status(CATCH_UP_NAME, status);
@@ -222,13 +216,13 @@ bool catch_up(MessageService::StreamState& state, winhttp::SimpleClient& client,
         if (status == 401) {
             AGENT_ERROR(CATCH_UP_NAME)
                 << AgentApiException(details::parse_api_error(body, static_cast<std::int32_t>(status))).what();
-            return false;
+            return std::nullopt;
         }
         if (status != 200)
             details::throw_api_error(CATCH_UP_NAME, body, status);
         details::log_body(CATCH_UP_NAME, body);
         MessageList list = details::parse_messages_items(body);
-        bool reached_known = baseline;
+        bool reached_known = first_page_only;
         {
             const std::lock_guard lock(history.mutex);
             for (const Message& message : list.messages)
@@ -239,18 +233,41 @@ bool catch_up(MessageService::StreamState& state, winhttp::SimpleClient& client,
             break;
         url = list.previous;
     }
+    return newest;
+}
 
-    std::vector<Message> missed;
+// Before a session id's first stream: what is already there is known, not new (the
+// notifications page lists it). False: stopped or 401.
+bool learn_baseline(MessageService::StreamState& state, winhttp::SimpleClient& client) {
+    MessageService::StreamHistory& history = *state.history;
     {
         const std::lock_guard lock(history.mutex);
-        if (baseline) {
-            // Known, not delivered: the stream of this connection may still bring them.
-            for (const Message& message : newest)
-                history.ids.remember(message.id, connection);
-            history.baseline = true;
+        if (history.baseline)
             return true;
-        }
-        for (auto it = newest.rbegin(); it != newest.rend(); ++it) {
+    }
+    const auto newest = read_newest(state, client, true);
+    if (!newest)
+        return false;
+    const std::lock_guard lock(history.mutex);
+    for (const Message& message : *newest)
+        history.ids.remember(message.id, details::DeliveredIds::CAUGHT_UP);
+    history.baseline = true;
+    return true;
+}
+
+// Once a connection has been answered, while its bytes wait on the socket: the unread
+// messages not seen before (they reached the server while no stream was open) are handed
+// over, oldest first. A message pushed while this runs comes both ways and is handed over
+// once. False: stopped or 401.
+bool catch_up(MessageService::StreamState& state, winhttp::SimpleClient& client) {
+    auto newest = read_newest(state, client, false);
+    if (!newest)
+        return false;
+    std::vector<Message> missed;
+    {
+        MessageService::StreamHistory& history = *state.history;
+        const std::lock_guard lock(history.mutex);
+        for (auto it = newest->rbegin(); it != newest->rend(); ++it) {
             // Without an id nothing tells whether it came before.
             if (it->id.empty() || !history.ids.remember(it->id, details::DeliveredIds::CAUGHT_UP) || it->read)
                 continue;
@@ -277,14 +294,16 @@ void drop_delivered(MessageService::StreamHistory& history, std::vector<Message>
     });
 }
 
-// One connection: open the stream, catch up, hand each batch to the callback until the
-// body ends or the silence limit passes.
+// One connection: learn what is there (once per session id), open the stream, catch up,
+// hand each batch to the callback until the body ends or the silence limit passes.
 PassEnd stream_pass(MessageService::StreamState& state, details::MessageStreamParser& parser) {
     const std::shared_ptr<winhttp::SimpleClient> client = state.client.lock();
     if (!client) {
         AGENT_ERROR(STREAM_NAME) << "The HTTP client no longer exists";
         return PassEnd::Finish;
     }
+    if (!learn_baseline(state, *client))
+        return PassEnd::Finish;
     winhttp::Request request = details::open_api_request(*client, STREAM_NAME, state.api_base + L"/v1/messages/stream",
                                                          winhttp::METHOD_GET, state.session_id);
     // The stream stays open for as long as bytes keep coming, heartbeats included.
@@ -302,7 +321,7 @@ PassEnd stream_pass(MessageService::StreamState& state, details::MessageStreamPa
         return status == 401 ? PassEnd::Finish : PassEnd::Retry;
     }
     const std::uint64_t connection = state.history->begin_connection();
-    if (!catch_up(state, *client, connection) || !state.track(response.cancel_handle()))
+    if (!catch_up(state, *client) || !state.track(response.cancel_handle()))
         return PassEnd::Finish;
     std::string chunk;
     try {

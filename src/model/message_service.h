@@ -106,7 +106,8 @@ private:
 // The ids one stream session has handed to the callback, or found already there when it
 // began, so that each message reaches the callback once however often the stream
 // reconnects. An id is remembered with its source: the number of the connection whose
-// stream brought it (from 1), or CAUGHT_UP for the reads after a reconnection. Holds at
+// stream brought it (from 1), or CAUGHT_UP for what the reads of the newest messages
+// found. Holds at
 // most CAPACITY ids, forgetting the oldest first: a catch-up reads only the newest pages,
 // where ids that old do not come back.
 class DeliveredIds {
@@ -176,11 +177,13 @@ public:
     // once when the body ends or the silence limit passes, after the retry delay when a
     // connection fails, and ends on 401 (the session is gone).
     //
-    // Every connection but the first of a session id catches up: the messages that reached
-    // the server while no stream was open, unread and not yet handed over, go to the
-    // callback as one batch, oldest first, before anything the new stream brings. A message
-    // reaches the callback once per session id, whichever way it came (the same id twice in
-    // one later block of one connection still comes twice, as the server sent it).
+    // Before the first stream of a session id the newest messages are read once: they are
+    // there already, not new. Then every connection catches up once it is answered: the
+    // messages that reached the server while no stream was open, unread and not yet handed
+    // over, go to the callback as one batch, oldest first, before anything the new stream
+    // brings. A message reaches the callback once per session id, whichever way it came
+    // (the same id twice in one later block of one connection still comes twice, as the
+    // server sent it).
     void start_message_stream(Callback callback);
     // Drops the stream's connection and opens a new one at once, also from the retry
     // pause; then catches up. For the moments a connection is likely dead or about to be:

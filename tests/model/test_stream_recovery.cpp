@@ -134,6 +134,19 @@ TEST_F(StreamRecoveryTest, ABlackHoledStreamIsFoundByTheSilenceLimit) {
     expect_each_pushed_once();
 }
 
+TEST_F(StreamRecoveryTest, AMessageJustBeforeTheFirstStreamOpensIsNotMissed) {
+    sandbox::Fault slow;
+    slow.path = STREAM_PATH;
+    slow.delay = 500ms;
+    server().add_fault(slow);
+    service().start_message_stream(deliveries_.callback());
+    // The messages already there have been read; the stream is not open yet.
+    ASSERT_TRUE(wait_for([&] { return server().requests(STREAM_PATH).size() == 1; }));
+    ASSERT_EQ(server().open_streams(), 0u);
+    push("between the first read and the stream");
+    expect_each_pushed_once();
+}
+
 TEST_F(StreamRecoveryTest, AServerRestartLosesNothing) {
     start();
     server().stop();
