@@ -4,6 +4,8 @@
 #include <benchmark/benchmark.h>
 
 #include <algorithm>
+#include <atomic>
+#include <thread>
 #include <chrono>
 #include <cstdio>
 #include <memory>
@@ -59,6 +61,26 @@ void ViewCallRoundTrip(benchmark::State& state) {
     report_percentiles(state, std::move(gaps));
 }
 BENCHMARK(ViewCallRoundTrip)->UseManualTime()->Iterations(2000)->Unit(benchmark::kMicrosecond);
+
+// The same round trip while a worker hands the GUI thread one small job after another, as
+// a page's task or the message stream does when it delivers much at once.
+void ViewCallRoundTripUnderHandOverFlood(benchmark::State& state) {
+    std::atomic<bool> stop{false};
+    std::atomic<long> hand_overs{0};
+    std::thread flood([&] {
+        while (!stop) {
+            varnelagent::execute_on_gui_thread([] {});
+            ++hand_overs;
+        }
+    });
+    ViewCallRoundTrip(state);
+    stop = true;
+    // The last hand-over needs the loop once more.
+    varnelagent::engine::run_nested_until([&] { return false; }, std::chrono::milliseconds(50));
+    flood.join();
+    state.counters["hand_overs"] = static_cast<double>(hand_overs.load());
+}
+BENCHMARK(ViewCallRoundTripUnderHandOverFlood)->UseManualTime()->Iterations(2000)->Unit(benchmark::kMicrosecond);
 
 void NativeCallWith30Records(benchmark::State& state) {
     Json::Value list(Json::arrayValue);

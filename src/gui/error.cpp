@@ -48,12 +48,20 @@ constexpr std::array<ErrorText, 12> texts{{
 constexpr ErrorText unknown_error{L"Произошла ошибка", L"Непредвиденная ошибка"};
 
 Json::Value send_dialog_request(Json::Value request, WindowHandle window) {
-    DialogRequest dialog{std::move(request), Json::Value(false)};
-    const std::intptr_t answer =
-        send_message(window, WM_MODAL_DIALOG, DIALOG_REQUEST, reinterpret_cast<std::intptr_t>(&dialog));
-    if (answer == 0)
-        return Json::Value(false);
-    return dialog.result;
+    if (is_gui_thread()) {
+        DialogRequest dialog{std::move(request), Json::Value(false)};
+        const std::intptr_t answer =
+            send_message(window, WM_MODAL_DIALOG, DIALOG_REQUEST, reinterpret_cast<std::intptr_t>(&dialog));
+        return answer == 0 ? Json::Value(false) : dialog.result;
+    }
+    // From a worker the request lives on the heap, shared with the GUI side: a worker whose
+    // hand-overs are given up (its page is closing) leaves while the dialog may still run.
+    auto dialog = std::make_shared<DialogRequest>(DialogRequest{std::move(request), Json::Value(false)});
+    auto answer = std::make_shared<std::intptr_t>(0);
+    execute_on_gui_thread([=] {
+        *answer = send_message(window, WM_MODAL_DIALOG, DIALOG_REQUEST, reinterpret_cast<std::intptr_t>(dialog.get()));
+    });
+    return *answer == 0 ? Json::Value(false) : dialog->result;
 }
 
 Json::Value text_request(std::wstring_view title, std::wstring_view message) {
@@ -120,6 +128,10 @@ Json::Value show_proxy_error(const winhttp::ProxySettings& settings, WindowHandl
 
 Json::Value show_credentials(WindowHandle window) {
     return send_dialog_request(Json::Value("res:credentials.html"), window);
+}
+
+Json::Value request_dialog(const Json::Value& request, WindowHandle window) {
+    return send_dialog_request(request, window);
 }
 
 Json::Value report_api_error(std::int32_t status, const std::wstring& text, WindowHandle window) {

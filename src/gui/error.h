@@ -44,6 +44,8 @@ Json::Value show_error(const std::wstring& text, WindowHandle window);
 Json::Value show_error_code(int code, WindowHandle window);
 Json::Value show_proxy_error(const winhttp::ProxySettings& settings, WindowHandle window);
 Json::Value show_credentials(WindowHandle window);
+// Any dialog: the request is a document URL, or an object whose "page" names the document.
+Json::Value request_dialog(const Json::Value& request, WindowHandle window);
 
 // A failed agent API call: 401 shows code 5 and then posts Change user to the window, 407
 // shows code 6, any other status shows the text.

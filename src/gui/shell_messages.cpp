@@ -39,13 +39,48 @@ std::intptr_t deliver(WindowHandle handle, unsigned message, std::uintptr_t wpar
     return window->on_message(message, wparam, lparam);
 }
 
-// One call queued onto the GUI thread, with the waiter's side of it.
-struct GuiCall {
+// The gates the calling thread's hand-overs are under, innermost last: the stream thread
+// delivering to a page is under the stream's gate and the page's.
+thread_local std::vector<std::shared_ptr<HandOverGate>> thread_gates;
+
+}  // namespace
+
+struct HandOverGate::Waiter {
+    virtual ~Waiter() = default;
+    virtual void cancel() = 0;
+};
+
+struct GateAccess {
+    // False when the gate is already closed: the waiter is not registered.
+    static bool add(HandOverGate& gate, const std::shared_ptr<HandOverGate::Waiter>& waiter) {
+        std::lock_guard lock(gate.mutex_);
+        if (gate.closed_)
+            return false;
+        std::erase_if(gate.waiters_, [](const auto& weak) { return weak.expired(); });
+        gate.waiters_.push_back(waiter);
+        return true;
+    }
+};
+
+namespace {
+
+// One call queued onto the GUI thread, with the waiter's side of it. Everything the GUI
+// side touches lives here, on the heap, so a waiter that gave up may leave at once.
+struct GuiCall : HandOverGate::Waiter {
     std::function<void()> functor;
+    std::vector<std::shared_ptr<HandOverGate>> gates;
+
+    bool given_up() const {
+        for (const auto& gate : gates)
+            if (gate->closed())
+                return true;
+        return false;
+    }
     std::mutex mutex;
     std::condition_variable done_changed;
     bool done = false;
     bool ran = false;
+    bool cancelled = false;
     std::exception_ptr error;
 
     void finish(bool has_run) {
@@ -56,10 +91,22 @@ struct GuiCall {
         ran = has_run;
         done_changed.notify_all();
     }
+
+    void cancel() override {
+        std::lock_guard lock(mutex);
+        if (done)
+            return;
+        cancelled = true;
+        done_changed.notify_all();
+    }
 };
 
 gboolean run_gui_call(gpointer data) {
     auto& call = **static_cast<std::shared_ptr<GuiCall>*>(data);
+    if (call.given_up()) {
+        call.finish(false);
+        return G_SOURCE_REMOVE;
+    }
     try {
         call.functor();
     } catch (...) {
@@ -77,6 +124,16 @@ void release_gui_call(gpointer data) {
     delete call;
 }
 
+std::shared_ptr<GuiCall> new_gui_call(std::function<void()> functor) {
+    auto call = std::make_shared<GuiCall>();
+    call->functor = std::move(functor);
+    call->gates = thread_gates;
+    for (const auto& gate : call->gates)
+        if (!GateAccess::add(*gate, call))
+            throw HandOverCancelled();
+    return call;
+}
+
 void queue_on_gui_thread(std::shared_ptr<GuiCall> call) {
     GSource* source = g_idle_source_new();
     g_source_set_priority(source, G_PRIORITY_DEFAULT);
@@ -87,10 +144,15 @@ void queue_on_gui_thread(std::shared_ptr<GuiCall> call) {
 
 void wait_gui_call(GuiCall& call) {
     std::unique_lock lock(call.mutex);
-    call.done_changed.wait(lock, [&] { return call.done; });
+    call.done_changed.wait(lock, [&] { return call.done || call.cancelled; });
+    if (!call.done)
+        throw HandOverCancelled();
     lock.unlock();
-    if (!call.ran)
+    if (!call.ran) {
+        if (call.given_up())
+            throw HandOverCancelled();
         throw GuiThreadException(L"The GUI thread dropped the call without running it");
+    }
     if (call.error)
         std::rethrow_exception(call.error);
 }
@@ -158,13 +220,62 @@ bool is_gui_thread() {
     return gui_thread_id == std::this_thread::get_id();
 }
 
+void HandOverGate::close() {
+    std::vector<std::weak_ptr<Waiter>> waiters;
+    {
+        std::lock_guard lock(mutex_);
+        closed_ = true;
+        waiters.swap(waiters_);
+    }
+    for (const auto& weak : waiters)
+        if (auto waiter = weak.lock())
+            waiter->cancel();
+}
+
+bool HandOverGate::closed() const {
+    std::lock_guard lock(mutex_);
+    return closed_;
+}
+
+HandOverScope::HandOverScope(std::shared_ptr<HandOverGate> gate) {
+    thread_gates.push_back(std::move(gate));
+}
+
+HandOverScope::~HandOverScope() {
+    thread_gates.pop_back();
+}
+
 void execute_on_gui_thread(const std::function<void()>& functor) {
     if (is_gui_thread())
         throw GuiThreadException(L"execute_on_gui_thread was called on the GUI thread itself");
-    auto call = std::make_shared<GuiCall>();
-    call->functor = functor;
+    auto call = new_gui_call(functor);
     queue_on_gui_thread(call);
     wait_gui_call(*call);
+}
+
+void post_on_gui_thread(std::function<void()> functor, const wchar_t* context) {
+    struct Posted {
+        std::function<void()> functor;
+        const wchar_t* context;
+    };
+    GSource* source = g_idle_source_new();
+    g_source_set_priority(source, G_PRIORITY_DEFAULT);
+    g_source_set_callback(
+        source,
+        [](gpointer data) -> gboolean {
+            const auto& posted = *static_cast<Posted*>(data);
+            try {
+                posted.functor();
+            } catch (const agent::Exception& e) {
+                AGENT_ERROR(posted.context) << e.description();
+            } catch (const std::exception& e) {
+                AGENT_ERROR(posted.context) << e.what();
+            }
+            return G_SOURCE_REMOVE;
+        },
+        new Posted{std::move(functor), context}, [](gpointer data) { delete static_cast<Posted*>(data); });
+    g_source_attach(source, nullptr);
+    g_source_unref(source);
 }
 
 ShellWindow::ShellWindow() : handle_(next_handle.fetch_add(1)) {
@@ -226,12 +337,13 @@ std::intptr_t send_message(WindowHandle window, unsigned message, std::uintptr_t
         return deliver(window, message, wparam, lparam);
     if (!is_window(window))
         return 0;
-    std::intptr_t answer = 0;
-    auto call = std::make_shared<GuiCall>();
-    call->functor = [&] { answer = deliver(window, message, wparam, lparam); };
+    // The answer lives with the call: a waiter whose gate closes leaves before the GUI side
+    // is done with it.
+    auto answer = std::make_shared<std::intptr_t>(0);
+    auto call = new_gui_call([=] { *answer = deliver(window, message, wparam, lparam); });
     queue_on_gui_thread(call);
     wait_gui_call(*call);
-    return answer;
+    return *answer;
 }
 
 }  // namespace varnelagent

@@ -2,6 +2,8 @@
 
 #include <cstdint>
 #include <functional>
+#include <memory>
+#include <mutex>
 #include <string>
 #include <utility>
 #include <vector>
@@ -21,6 +23,7 @@ inline constexpr unsigned WM_TRAY_CALLBACK = WM_USER + 1;  // 1025
 inline constexpr unsigned WM_SHOW_PAGE = WM_USER + 2;      // 1026, wParam PageKind, lParam SESSION_START or 0
 inline constexpr unsigned WM_MODAL_DIALOG = WM_USER + 3;   // 1027, wParam request code
 inline constexpr unsigned WM_MESSAGE_READ = WM_USER + 4;   // 1028, wParam const wchar_t* message id
+inline constexpr unsigned WM_CLOSE = 0x0010;               // a request to close the window
 inline constexpr unsigned WM_COMMAND = 0x0111;             // wParam command id
 inline constexpr unsigned WM_TIMER = 0x0113;               // wParam timer id
 
@@ -32,8 +35,13 @@ inline constexpr std::uintptr_t DIALOG_RUN_CURRENT = 0;
 inline constexpr std::uintptr_t DIALOG_NEW_MESSAGES = 3;
 inline constexpr std::uintptr_t DIALOG_REQUEST = 4;
 
-// Tray command "Сменить пользователя", sent as WM_COMMAND.
+// The tray menu's commands, sent as WM_COMMAND. 0 is what a click on the tray icon itself
+// sends; it means Open.
+inline constexpr std::uintptr_t ID_EXIT = 32774;
+inline constexpr std::uintptr_t ID_INSTRUCTION = 32776;
 inline constexpr std::uintptr_t ID_CHANGE_USER = 32777;
+inline constexpr std::uintptr_t ID_OPEN = 32778;
+inline constexpr std::uintptr_t ID_SILENT_MODE = 32779;
 
 enum PageKind : int {
     AUTH_PAGE = 0,
@@ -79,6 +87,50 @@ private:
     std::wstring text_;
 };
 
+// A hand-over to the GUI thread that was given up: its gate closed while the caller waited
+// (or before it asked). The function object was not run, or is still running and will
+// finish on its own; either way the caller must leave without touching what it guards.
+class HandOverCancelled : public GuiThreadException {
+public:
+    HandOverCancelled() : GuiThreadException(L"The hand-over to the GUI thread was given up") {}
+};
+
+// The hand-overs of a group of worker threads (a page's tasks, the message stream's
+// callback) that their owner can abandon at once. The owner closes it on the GUI thread
+// before it waits for the workers: every waiting execute_on_gui_thread or send_message of
+// those workers then throws HandOverCancelled, and queued calls that have not started are
+// skipped. This is what lets a page be destroyed, or the stream be stopped, while one of
+// its workers waits for the GUI thread.
+class HandOverGate {
+public:
+    HandOverGate() = default;
+    HandOverGate(const HandOverGate&) = delete;
+    HandOverGate& operator=(const HandOverGate&) = delete;
+
+    // Any thread. Wakes every waiter; later hand-overs through the gate fail at once.
+    void close();
+    bool closed() const;
+
+    struct Waiter;
+
+private:
+    friend struct GateAccess;
+    mutable std::mutex mutex_;
+    bool closed_ = false;
+    std::vector<std::weak_ptr<Waiter>> waiters_;
+};
+
+// Puts the calling thread's hand-overs under the gate for the scope's life. Worker
+// threads open one first thing. Scopes nest: a hand-over is given up when any of the
+// thread's open gates closes.
+class HandOverScope {
+public:
+    explicit HandOverScope(std::shared_ptr<HandOverGate> gate);
+    ~HandOverScope();
+    HandOverScope(const HandOverScope&) = delete;
+    HandOverScope& operator=(const HandOverScope&) = delete;
+};
+
 // Marks the calling thread as the GUI thread. The entry point calls it before any other
 // thread exists; without the call the first thread to ask is taken.
 void init_gui_thread();
@@ -88,6 +140,10 @@ bool is_gui_thread();
 // throws is rethrown here. Runs also while the GUI thread sits in a nested loop. Called on
 // the GUI thread itself it throws GuiThreadException instead of waiting for itself.
 void execute_on_gui_thread(const std::function<void()>& functor);
+
+// Queues the function object on the GUI thread and returns at once (any thread). An
+// exception it throws is logged under the context.
+void post_on_gui_thread(std::function<void()> functor, const wchar_t* context = L"varnelagent::post_on_gui_thread");
 
 // Handle of a shell window; 0 is no window. Handles are never reused, so a message for a
 // window that is gone finds nothing instead of a stranger.

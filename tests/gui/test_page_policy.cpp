@@ -1,5 +1,7 @@
 // What a page may load and run: res: lookups in every spelling, remote data through the
 // provider, and a policy under which HTML inside a message can never run script.
+#include <mutex>
+
 #include "engine_fixture.h"
 #include "gui/engine/resources.h"
 
@@ -58,8 +60,12 @@ TEST_F(PagePolicyTest, MissingDocumentsFailAndForeignUrlsAreRefused) {
 }
 
 TEST_F(PagePolicyTest, RemoteDataComesFromTheProvider) {
+    // The provider runs on the engine's workers.
+    std::mutex mutex;
     std::vector<std::string> asked;
     window->set_data_provider([&](const std::string& url) -> std::optional<std::string> {
+        EXPECT_FALSE(varnelagent::is_gui_thread());
+        std::lock_guard lock(mutex);
         asked.push_back(url);
         if (url == "https://cdn.varnel.example/broken.png")
             throw std::runtime_error("fetch failed");
@@ -68,7 +74,13 @@ TEST_F(PagePolicyTest, RemoteDataComesFromTheProvider) {
     load("res:bridge_test.htm");
     window->call_script("tests.show_message",
                         Json::Value("<img src=\"remote:https://cdn.varnel.example/broken.png\">"));
-    ASSERT_TRUE(run_nested_until([&] { return !asked.empty(); }, std::chrono::seconds(10)));
+    ASSERT_TRUE(run_nested_until(
+        [&] {
+            std::lock_guard lock(mutex);
+            return !asked.empty();
+        },
+        std::chrono::seconds(10)));
+    std::lock_guard lock(mutex);
     EXPECT_EQ(asked[0], "https://cdn.varnel.example/broken.png");
 }
 

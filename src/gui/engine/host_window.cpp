@@ -6,8 +6,11 @@
 #include <json/reader.h>
 #include <json/writer.h>
 
+#include <algorithm>
 #include <mutex>
 #include <string_view>
+#include <utility>
+#include <vector>
 
 #include "details/logger.h"
 #include "details/strings.h"
@@ -43,6 +46,14 @@ constexpr char DOCUMENT_SIZE_BODY[] =
     "return JSON.stringify([Math.ceil(root.scrollWidth), Math.ceil(root.scrollHeight)]);";
 
 WebKitWebContext* web_context = nullptr;
+
+// The page views alive now. A new view is made related to one of them, so all the
+// program's windows share one web process instead of starting one each.
+std::vector<WebKitWebView*> live_views;
+
+// Workers that fetch remote data for the pages, so the GUI thread never waits on a server.
+GThreadPool* remote_pool = nullptr;
+constexpr int REMOTE_WORKERS = 4;
 
 template <typename T>
 struct GObjectDeleter {
@@ -118,6 +129,8 @@ struct HostState : std::enable_shared_from_this<HostState> {
     ScriptHandler script_handler;
     LinkHandler link_handler;
     DataProvider data_provider;
+    std::function<void(bool)> load_handler;
+    std::function<void()> close_handler;
     std::string expected_url;
     std::uint64_t document = 0;
     bool loading = false;
@@ -154,7 +167,48 @@ void on_res_request(WebKitURISchemeRequest* request, gpointer) {
     serve(request, std::move(resource->data), resource->mime_type, document);
 }
 
-// GUI thread, from WebKit's loader. The provider may block (it fetches over the network).
+// One remote fetch: asked on the GUI thread, fetched on a pool worker, answered on the
+// GUI thread again. The request keeps a reference of its own until it is answered.
+struct RemoteFetch {
+    WebKitURISchemeRequest* request = nullptr;
+    std::weak_ptr<HostState> host;
+    DataProvider provider;
+    std::string url;
+    std::optional<std::string> data;
+    std::string error;
+};
+
+gboolean finish_remote_fetch(gpointer data) {
+    std::unique_ptr<RemoteFetch> fetch(static_cast<RemoteFetch*>(data));
+    if (fetch->host.expired()) {
+        fail_request(fetch->request, "The window is gone");
+    } else if (!fetch->error.empty()) {
+        fail_request(fetch->request, fetch->error);
+    } else if (!fetch->data) {
+        fail_request(fetch->request, "No data for " + fetch->url);
+    } else {
+        const std::string path = fetch->url.substr(0, fetch->url.find_first_of("?#"));
+        serve(fetch->request, std::move(*fetch->data), mime_type_for(path), false);
+    }
+    g_object_unref(fetch->request);
+    return G_SOURCE_REMOVE;
+}
+
+// A pool worker: the provider may block on the network for as long as its timeouts allow.
+void run_remote_fetch(gpointer data, gpointer) {
+    auto* fetch = static_cast<RemoteFetch*>(data);
+    try {
+        fetch->data = fetch->provider(fetch->url);
+    } catch (...) {
+        const std::wstring text = error::log_exception(std::current_exception(), L"varnelagent::engine::remote_data");
+        fetch->error = wide_to_utf8(text);
+        if (fetch->error.empty())
+            fetch->error = "The data could not be fetched";
+    }
+    g_idle_add(finish_remote_fetch, fetch);
+}
+
+// GUI thread, from WebKit's loader.
 void on_remote_request(WebKitURISchemeRequest* request, gpointer) {
     const std::string uri = webkit_uri_scheme_request_get_uri(request);
     HostState* state = state_of(webkit_uri_scheme_request_get_web_view(request));
@@ -163,19 +217,9 @@ void on_remote_request(WebKitURISchemeRequest* request, gpointer) {
         fail_request(request, "No data provider for " + url);
         return;
     }
-    const DataProvider provider = state->data_provider;
-    try {
-        auto data = provider(url);
-        if (!data) {
-            fail_request(request, "No data for " + url);
-            return;
-        }
-        const std::string path = url.substr(0, url.find_first_of("?#"));
-        serve(request, std::move(*data), mime_type_for(path), false);
-    } catch (...) {
-        const std::wstring text = error::log_exception(std::current_exception(), L"varnelagent::engine::remote_data");
-        fail_request(request, wide_to_utf8(text));
-    }
+    auto* fetch = new RemoteFetch{request, state->weak_from_this(), state->data_provider, url, std::nullopt, {}};
+    g_object_ref(request);
+    g_thread_pool_push(remote_pool, fetch, nullptr);
 }
 
 void reply_value(WebKitScriptMessageReply* reply, JSCValue* message, const Json::Value& value) {
@@ -188,15 +232,44 @@ void reply_value(WebKitScriptMessageReply* reply, JSCValue* message, const Json:
     webkit_script_message_reply_return_value(reply, result.get());
 }
 
+}  // namespace
+
+// The bridge call being handled on this thread, for defer_reply().
+struct BridgeCall {
+    WebKitScriptMessageReply* reply;
+    JSCValue* message;
+    bool deferred = false;
+
+    DeferredReply take() {
+        deferred = true;
+        webkit_script_message_reply_ref(reply);
+        auto* context = static_cast<JSCContext*>(g_object_ref(jsc_value_get_context(message)));
+        return DeferredReply(reply, context);
+    }
+};
+
+namespace {
+
+thread_local BridgeCall* current_call = nullptr;
+
 void handle_call(HostState& state, const Json::Value& message, JSCValue* value, WebKitScriptMessageReply* reply) {
     const std::string name = message["name"].isString() ? message["name"].asString() : std::string();
     const Json::Value args = message["args"].isArray() ? message["args"] : Json::Value(Json::arrayValue);
     // A copy: the call may run a nested loop during which the window is destroyed.
     const ScriptHandler handler = state.script_handler;
+    BridgeCall call{reply, value};
+    BridgeCall* outer = current_call;
+    current_call = &call;
+    struct Restore {
+        BridgeCall* outer;
+        ~Restore() { current_call = outer; }
+    } restore{outer};
     try {
         std::optional<Json::Value> result;
         if (handler)
             result = handler(name, args);
+        if (call.deferred)
+            return;
         if (!result) {
             webkit_script_message_reply_return_error_message(reply, ("Unknown function: view." + name).c_str());
             return;
@@ -205,7 +278,8 @@ void handle_call(HostState& state, const Json::Value& message, JSCValue* value, 
     } catch (...) {
         const std::wstring text =
             error::log_exception(std::current_exception(), utf8_to_wide("varnelagent::engine::view." + name));
-        webkit_script_message_reply_return_error_message(reply, wide_to_utf8(text).c_str());
+        if (!call.deferred)
+            webkit_script_message_reply_return_error_message(reply, wide_to_utf8(text).c_str());
     }
 }
 
@@ -291,6 +365,10 @@ void on_load_changed(WebKitWebView*, WebKitLoadEvent event, gpointer data) {
     case WEBKIT_LOAD_FINISHED:
         state.loading = false;
         state.loaded = !state.failed;
+        if (state.load_handler) {
+            const auto handler = state.load_handler;
+            handler(state.loaded);
+        }
         break;
     default:
         break;
@@ -304,6 +382,15 @@ gboolean on_load_failed(WebKitWebView*, WebKitLoadEvent, gchar* uri, GError* err
     static_cast<HostState*>(data)->failed = true;
     AGENT_ERROR(L"varnelagent::engine::HostWindow::load") << uri << " | " << error->message;
     return FALSE;
+}
+
+gboolean on_delete(GtkWidget* window, GdkEvent*, gpointer data) {
+    auto& state = *static_cast<HostState*>(data);
+    if (!state.close_handler)
+        return gtk_widget_hide_on_delete(window);
+    const auto handler = state.close_handler;
+    handler();
+    return TRUE;
 }
 
 gboolean on_button_press(GtkWidget*, GdkEventButton* event, gpointer data) {
@@ -432,6 +519,7 @@ void initialize() {
         webkit_security_manager_register_uri_scheme_as_secure(security, "res");
         webkit_security_manager_register_uri_scheme_as_secure(security, "remote");
         webkit_security_manager_register_uri_scheme_as_cors_enabled(security, "res");
+        remote_pool = g_thread_pool_new(run_remote_fetch, nullptr, REMOTE_WORKERS, FALSE, nullptr);
         ready = true;
     });
     if (!ready)
@@ -451,7 +539,14 @@ bool run_nested_until(const std::function<bool()>& predicate, std::chrono::milli
     return result;
 }
 
-HostWindow::HostWindow(int width, int height) : state_(std::make_shared<HostState>()) {
+WebKitWebContext* page_context() {
+    initialize();
+    return web_context;
+}
+
+HostWindow::HostWindow(int width, int height) : HostWindow(WindowOptions{width, height}) {}
+
+HostWindow::HostWindow(const WindowOptions& options) : state_(std::make_shared<HostState>()) {
     initialize();
     HostState& state = *state_;
     state.cancellable.reset(g_cancellable_new());
@@ -482,9 +577,16 @@ HostWindow::HostWindow(int width, int height) : state_(std::make_shared<HostStat
     // Page console messages on standard output, for whoever debugs a page.
     if (g_getenv("AGENT_PAGE_CONSOLE") != nullptr)
         webkit_settings_set_enable_write_console_messages_to_stdout(settings, TRUE);
-    state.view = WEBKIT_WEB_VIEW(g_object_new(WEBKIT_TYPE_WEB_VIEW, "web-context", web_context, "user-content-manager",
-                                              state.content.get(), "settings", settings, nullptr));
+    if (live_views.empty())
+        state.view = WEBKIT_WEB_VIEW(g_object_new(WEBKIT_TYPE_WEB_VIEW, "web-context", web_context,
+                                                  "user-content-manager", state.content.get(), "settings", settings,
+                                                  nullptr));
+    else
+        state.view = WEBKIT_WEB_VIEW(g_object_new(WEBKIT_TYPE_WEB_VIEW, "related-view", live_views.front(),
+                                                  "user-content-manager", state.content.get(), "settings", settings,
+                                                  nullptr));
     g_object_unref(settings);
+    live_views.push_back(state.view);
     g_object_set_data(G_OBJECT(state.view), HOST_STATE_KEY, &state);
     const GdkRGBA transparent{0, 0, 0, 0};
     webkit_web_view_set_background_color(state.view, &transparent);
@@ -494,13 +596,35 @@ HostWindow::HostWindow(int width, int height) : state_(std::make_shared<HostStat
     gtk_widget_set_app_paintable(state.window, TRUE);
     if (GdkVisual* visual = gdk_screen_get_rgba_visual(gtk_widget_get_screen(state.window)))
         gtk_widget_set_visual(state.window, visual);
-    gtk_window_set_default_size(GTK_WINDOW(state.window), width, height);
+    gtk_window_set_default_size(GTK_WINDOW(state.window), options.width, options.height);
+    gtk_window_set_title(GTK_WINDOW(state.window), options.title.c_str());
+    switch (options.role) {
+    case WindowRole::Main:
+        break;
+    case WindowRole::Dialog:
+        gtk_window_set_type_hint(GTK_WINDOW(state.window), GDK_WINDOW_TYPE_HINT_DIALOG);
+        gtk_window_set_skip_taskbar_hint(GTK_WINDOW(state.window), TRUE);
+        gtk_window_set_skip_pager_hint(GTK_WINDOW(state.window), TRUE);
+        break;
+    case WindowRole::Popup:
+        // A notice in the corner: it must not take the keyboard from whatever the user is
+        // typing into when it appears; a click on it gives it the focus.
+        gtk_window_set_type_hint(GTK_WINDOW(state.window), GDK_WINDOW_TYPE_HINT_NOTIFICATION);
+        gtk_window_set_skip_taskbar_hint(GTK_WINDOW(state.window), TRUE);
+        gtk_window_set_skip_pager_hint(GTK_WINDOW(state.window), TRUE);
+        gtk_window_set_focus_on_map(GTK_WINDOW(state.window), FALSE);
+        break;
+    }
+    if (options.transient_for != nullptr) {
+        gtk_window_set_transient_for(GTK_WINDOW(state.window), options.transient_for);
+        gtk_window_set_destroy_with_parent(GTK_WINDOW(state.window), TRUE);
+    }
     gtk_container_add(GTK_CONTAINER(state.window), GTK_WIDGET(state.view));
     gtk_widget_show(GTK_WIDGET(state.view));
     gtk_widget_add_events(GTK_WIDGET(state.view), GDK_ENTER_NOTIFY_MASK | GDK_LEAVE_NOTIFY_MASK);
 
     // The owner decides when the window goes; closing it from outside only hides it.
-    g_signal_connect(state.window, "delete-event", G_CALLBACK(gtk_widget_hide_on_delete), nullptr);
+    g_signal_connect(state.window, "delete-event", G_CALLBACK(on_delete), &state);
     g_signal_connect(state.window, "focus-out-event", G_CALLBACK(on_focus_out), &state);
     g_signal_connect(state.view, "enter-notify-event", G_CALLBACK(on_enter), &state);
     g_signal_connect(state.view, "leave-notify-event", G_CALLBACK(on_leave), &state);
@@ -518,6 +642,7 @@ HostWindow::~HostWindow() {
     g_signal_handlers_disconnect_by_data(state.window, &state);
     g_object_set_data(G_OBJECT(state.view), HOST_STATE_KEY, nullptr);
     webkit_user_content_manager_unregister_script_message_handler(state.content.get(), BRIDGE_CHANNEL);
+    std::erase(live_views, state.view);
     gtk_widget_destroy(state.window);
 }
 
@@ -531,6 +656,14 @@ void HostWindow::set_link_handler(LinkHandler handler) {
 
 void HostWindow::set_data_provider(DataProvider provider) {
     state_->data_provider = std::move(provider);
+}
+
+void HostWindow::set_load_handler(std::function<void(bool)> handler) {
+    state_->load_handler = std::move(handler);
+}
+
+void HostWindow::set_close_handler(std::function<void()> handler) {
+    state_->close_handler = std::move(handler);
 }
 
 void HostWindow::load(const std::string& url) {
@@ -563,6 +696,56 @@ void HostWindow::hide() {
 
 bool HostWindow::visible() const {
     return gtk_widget_get_visible(state_->window);
+}
+
+void HostWindow::present() {
+    GtkWindow* window = GTK_WINDOW(state_->window);
+    gtk_window_deiconify(window);
+    gtk_window_present_with_time(window, gtk_get_current_event_time());
+}
+
+void HostWindow::raise_above_others() {
+    GtkWindow* window = GTK_WINDOW(state_->window);
+    gtk_widget_show(state_->window);
+    gtk_window_set_keep_above(window, TRUE);
+    if (GdkWindow* gdk = gtk_widget_get_window(state_->window))
+        gdk_window_raise(gdk);
+    // Above the others now, but not pinned there: the next window the user picks covers it.
+    gtk_window_set_keep_above(window, FALSE);
+}
+
+void HostWindow::minimize() {
+    gtk_window_iconify(GTK_WINDOW(state_->window));
+}
+
+bool HostWindow::active() const {
+    return gtk_window_is_active(GTK_WINDOW(state_->window));
+}
+
+void HostWindow::set_sensitive(bool sensitive) {
+    gtk_widget_set_sensitive(state_->window, sensitive);
+}
+
+Rect HostWindow::rect() const {
+    const auto [x, y] = position();
+    const auto [width, height] = size();
+    return Rect{x, y, x + width, y + height};
+}
+
+Rect HostWindow::work_area() const {
+    GdkDisplay* display = gtk_widget_get_display(state_->window);
+    GdkMonitor* monitor = nullptr;
+    if (GdkWindow* gdk = gtk_widget_get_window(state_->window))
+        monitor = gdk_display_get_monitor_at_window(display, gdk);
+    if (monitor == nullptr)
+        monitor = gdk_display_get_primary_monitor(display);
+    if (monitor == nullptr && gdk_display_get_n_monitors(display) > 0)
+        monitor = gdk_display_get_monitor(display, 0);
+    if (monitor == nullptr)
+        return Rect{0, 0, 1024, 768};
+    GdkRectangle area{};
+    gdk_monitor_get_workarea(monitor, &area);
+    return Rect{area.x, area.y, area.x + area.width, area.y + area.height};
 }
 
 void HostWindow::move(int x, int y) {
@@ -669,6 +852,58 @@ GtkWindow* HostWindow::gtk_window() const {
 
 WebKitWebView* HostWindow::web_view() const {
     return state_->view;
+}
+
+DeferredReply::~DeferredReply() {
+    if (reply_ != nullptr)
+        reject(L"The native side dropped the call without an answer");
+}
+
+DeferredReply::DeferredReply(DeferredReply&& other) noexcept
+    : reply_(std::exchange(other.reply_, nullptr)), context_(std::exchange(other.context_, nullptr)) {}
+
+DeferredReply& DeferredReply::operator=(DeferredReply&& other) noexcept {
+    if (this != &other) {
+        if (reply_ != nullptr)
+            reject(L"The native side dropped the call without an answer");
+        reply_ = std::exchange(other.reply_, nullptr);
+        context_ = std::exchange(other.context_, nullptr);
+    }
+    return *this;
+}
+
+void DeferredReply::release() {
+    webkit_script_message_reply_unref(static_cast<WebKitScriptMessageReply*>(reply_));
+    g_object_unref(context_);
+    reply_ = nullptr;
+    context_ = nullptr;
+}
+
+void DeferredReply::resolve(const Json::Value& value) {
+    if (reply_ == nullptr)
+        return;
+    auto* reply = static_cast<WebKitScriptMessageReply*>(reply_);
+    const std::string text = to_json(value);
+    GObjectPtr<JSCValue> result(jsc_value_new_from_json(static_cast<JSCContext*>(context_), text.c_str()));
+    if (result)
+        webkit_script_message_reply_return_value(reply, result.get());
+    else
+        webkit_script_message_reply_return_error_message(reply, "The native answer is not valid JSON");
+    release();
+}
+
+void DeferredReply::reject(const std::wstring& text) {
+    if (reply_ == nullptr)
+        return;
+    webkit_script_message_reply_return_error_message(static_cast<WebKitScriptMessageReply*>(reply_),
+                                                     wide_to_utf8(text).c_str());
+    release();
+}
+
+DeferredReply defer_reply() {
+    if (current_call == nullptr || current_call->deferred)
+        throw EngineException(L"No script call to answer later");
+    return current_call->take();
 }
 
 bool ScriptCallback::alive() const {

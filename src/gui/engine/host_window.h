@@ -13,6 +13,7 @@
 typedef struct _GtkWidget GtkWidget;
 typedef struct _GtkWindow GtkWindow;
 typedef struct _WebKitWebView WebKitWebView;
+typedef struct _WebKitWebContext WebKitWebContext;
 
 // The page engine: one undecorated, per-pixel-alpha GTK window holding one WebKit view,
 // the res: scheme, and the script bridge (`view` in the page, call_script and callbacks on
@@ -35,6 +36,10 @@ private:
 // Called by HostWindow; GUI thread.
 void initialize();
 
+// The pages' web context (the res: and remote: schemes, the page policy). Every page
+// window uses it, and views that live at the same time share one web process.
+WebKitWebContext* page_context();
+
 // Runs the GUI thread's main context in a nested loop until the predicate holds or the
 // timeout passes; returns the predicate's last value. Other events, script calls and
 // GUI-thread calls are served meanwhile.
@@ -46,7 +51,64 @@ using ScriptHandler = std::function<std::optional<Json::Value>(const std::string
 // A click on an element with an href, with its href and its auth attribute (both may be empty).
 using LinkHandler = std::function<void(const std::string& href, const std::string& auth)>;
 // Bytes for a "remote:" URL (the URL without the "remote:" prefix); nullopt: not found.
+// Called on a worker thread of the engine, never on the GUI thread: a slow or dead server
+// never freezes a window. The provider must be safe to call from several threads at once.
 using DataProvider = std::function<std::optional<std::string>(const std::string& url)>;
+
+// A bridge call whose answer comes later. A script handler that cannot answer at once
+// takes it with defer_reply() and returns anything; the page's Promise settles when the
+// reply is given. GUI thread only, like the handler. A reply dropped without an answer
+// rejects the Promise.
+class DeferredReply {
+public:
+    DeferredReply() = default;
+    ~DeferredReply();
+    DeferredReply(DeferredReply&&) noexcept;
+    DeferredReply& operator=(DeferredReply&&) noexcept;
+    DeferredReply(const DeferredReply&) = delete;
+    DeferredReply& operator=(const DeferredReply&) = delete;
+
+    void resolve(const Json::Value& value);
+    void reject(const std::wstring& text);
+    bool pending() const noexcept { return reply_ != nullptr; }
+
+private:
+    friend struct BridgeCall;
+    DeferredReply(void* reply, void* context) : reply_(reply), context_(context) {}
+    void release();
+    void* reply_ = nullptr;    // WebKitScriptMessageReply
+    void* context_ = nullptr;  // JSCContext of the call
+};
+
+// Inside a script handler: takes over the answer of the call being handled. Throws
+// EngineException outside a handler or when the call was already taken.
+DeferredReply defer_reply();
+
+// Screen rectangle: left and top inclusive, right and bottom exclusive.
+struct Rect {
+    int left = 0;
+    int top = 0;
+    int right = 0;
+    int bottom = 0;
+    int width() const { return right - left; }
+    int height() const { return bottom - top; }
+    friend bool operator==(const Rect&, const Rect&) = default;
+};
+
+// What kind of window the page lives in.
+enum class WindowRole {
+    Main,    // the program's window: in the task bar, titled "Varnel.Agent"
+    Dialog,  // a modal dialog over its owner: not in the task bar
+    Popup,   // the corner popup: not in the task bar, never takes the focus when it appears
+};
+
+struct WindowOptions {
+    int width = 490;
+    int height = 700;
+    WindowRole role = WindowRole::Main;
+    GtkWindow* transient_for = nullptr;
+    std::string title = "Варнел.Агент";
+};
 
 class HostWindow;
 struct HostState;
@@ -76,6 +138,7 @@ private:
 class HostWindow {
 public:
     HostWindow(int width = 490, int height = 700);
+    explicit HostWindow(const WindowOptions& options);
     ~HostWindow();
     HostWindow(const HostWindow&) = delete;
     HostWindow& operator=(const HostWindow&) = delete;
@@ -86,6 +149,11 @@ public:
     void set_script_handler(ScriptHandler handler);
     void set_link_handler(LinkHandler handler);
     void set_data_provider(DataProvider provider);
+    // Called when a document has finished loading (true) or failed (false).
+    void set_load_handler(std::function<void(bool)> handler);
+    // Called when the user or the desktop asks to close the window; without a handler the
+    // window only hides.
+    void set_close_handler(std::function<void()> handler);
 
     // Starts loading a res: document; any other URL throws EngineException, because
     // only the program's own documents get the page policy.
@@ -97,10 +165,21 @@ public:
     void show();
     void hide();
     bool visible() const;
+    // Shows the window and brings it to the front with the focus (Open).
+    void present();
+    // Puts the window above all others once, without keeping it there.
+    void raise_above_others();
+    void minimize();
+    // Whether the window has the keyboard focus of the desktop.
+    bool active() const;
+    void set_sensitive(bool sensitive);
     void move(int x, int y);
     void resize(int width, int height);
     std::pair<int, int> size() const;
     std::pair<int, int> position() const;
+    Rect rect() const;
+    // The work area of the monitor the window is on (the whole monitor less panels).
+    Rect work_area() const;
     // Resizes the window to the document's scroll size and returns that size.
     std::pair<int, int> fit_to_document();
     // Renders the whole document into a PNG file. Throws EngineException.

@@ -1,0 +1,2 @@
+'use strict';
+document.addEventListener('DOMContentLoaded', () => resize_page());

@@ -1,0 +1,80 @@
+#pragma once
+
+#include <memory>
+
+#include <json/value.h>
+
+#include "gui/pages/base_page.h"
+
+typedef struct _GMainLoop GMainLoop;
+
+namespace varnelagent::pages {
+
+// A window of its own over the main window, hosting one page: the message dialogs and the
+// new-message popup. Only one dialog window is alive at a time; the owner keeps the
+// dialog object after its window has closed, until the next dialog replaces it.
+class ModalDialog : public BasePage, public ShellWindow {
+public:
+    ModalDialog(agent::AgentClient* client, WindowHandle owner, engine::HostWindow* owner_window,
+                engine::WindowRole role);
+    ~ModalDialog() override;
+
+    // Creates the dialog window and loads the document. A window that cannot be made is
+    // logged; the dialog then stays without a window (not alive).
+    void initialize();
+    // Shows the dialog and runs a loop until its window is gone; the owner cannot be used
+    // meanwhile. The popup is only shown and raised: it has no loop of its own.
+    void run_modal();
+    // Enables the owner again, destroys the window. The object stays.
+    void close();
+
+    // Whether the dialog's window exists.
+    bool alive() const noexcept { return window_ != nullptr; }
+    WindowHandle owner() const noexcept { return owner_; }
+    engine::HostWindow* owner_window() const noexcept { return owner_window_; }
+    const Json::Value& result() const noexcept { return result_; }
+
+    // The dialog whose window is alive now, if any.
+    static ModalDialog* current() noexcept;
+
+    std::intptr_t on_message(unsigned message, std::uintptr_t wparam, std::intptr_t lparam) final;
+
+protected:
+    // Messages for the dialog window other than WM_CLOSE; 0 when not served.
+    virtual std::intptr_t on_request(unsigned message, std::uintptr_t wparam, std::intptr_t lparam);
+    // The window's size before its document sizes it.
+    virtual std::pair<int, int> initial_size() const { return {360, 200}; }
+
+    Json::Value result_ = Json::Value(false);
+
+private:
+    WindowHandle owner_;
+    engine::HostWindow* owner_window_;
+    engine::WindowRole role_;
+    std::unique_ptr<engine::HostWindow> window_;
+    GMainLoop* loop_ = nullptr;
+};
+
+// A dialog showing one document from the resources: "res:error.html" unless the request
+// names another ("res:save.html", "res:credentials.html", "res:proxy.html"), with the
+// request as its properties; it ends with the value the document reports.
+class MessageDialog : public ModalDialog {
+public:
+    MessageDialog(const Json::Value& request, WindowHandle owner, engine::HostWindow* owner_window,
+                  agent::AgentClient* client);
+    ~MessageDialog() override;
+
+    PageKind kind() const override { return kind_; }
+    std::string start_url() const override { return url_; }
+
+protected:
+    std::optional<Json::Value> on_script_function(const std::string& name, const Json::Value& args) override;
+    std::intptr_t on_request(unsigned message, std::uintptr_t wparam, std::intptr_t lparam) override;
+
+private:
+    Json::Value properties_;
+    std::string url_;
+    PageKind kind_;
+};
+
+}  // namespace varnelagent::pages

@@ -1,0 +1,451 @@
+#include "gui/shell/window_impl.h"
+
+#include <gtk/gtk.h>
+
+#include "details/configuration.h"
+#include "details/io.h"
+#include "details/logger.h"
+#include "details/path.h"
+#include "details/strings.h"
+#include "gui/engine/resources.h"
+#include "gui/error.h"
+#include "gui/pages/auth_page.h"
+#include "gui/pages/help_page.h"
+#include "gui/pages/message_popup.h"
+#include "gui/pages/notifications_page.h"
+#include "gui/pages/overview.h"
+#include "gui/pages/settings_page.h"
+#include "model/agent_client.h"
+#include "model/message_service.h"
+#include "model/update_service.h"
+#include "model/uri_service.h"
+
+namespace varnelagent {
+
+using agent::details::utf8_to_wide;
+using agent::details::wide_to_utf8;
+
+namespace {
+
+constexpr char WINDOW_TITLE[] = "Varnel.Agent";
+constexpr char TRAY_TIP[] = "Варнел.Агент";
+
+// The stream thread's news for the GUI thread, posted so that it never waits for it.
+constexpr unsigned WM_UNREAD_MESSAGES = WM_USER + 16;    // wParam: how many arrived while hidden
+constexpr unsigned WM_NEW_MESSAGES_ALERT = WM_USER + 17;  // the current page's logo blinks
+
+}  // namespace
+
+std::string WindowImpl::prepare_icon_directory() {
+    // The tray host loads icons by name; a program that is not installed puts its own
+    // into a folder of the runtime directory and names that folder to the host.
+    const std::string directory = std::string(g_get_user_runtime_dir()) + "/varnel-agent/icons";
+    if (g_mkdir_with_parents(directory.c_str(), 0700) != 0)
+        return {};
+    for (const char* name : {TrayIcon::ICON, TrayIcon::UNREAD_ICON}) {
+        const auto resource = engine::load_resource(std::string(name) + ".png");
+        if (!resource)
+            continue;
+        const std::string file = directory + "/" + name + ".png";
+        GError* error = nullptr;
+        if (!g_file_set_contents(file.c_str(), resource->data.data(), static_cast<gssize>(resource->data.size()),
+                                 &error)) {
+            AGENT_ERROR(L"varnelagent::WindowImpl::prepare_icon_directory") << error->message;
+            g_error_free(error);
+        }
+    }
+    return directory;
+}
+
+WindowImpl::WindowImpl(const std::wstring& data_directory)
+    : configuration_(agent::ConfigurationKeyValue::load(data_directory)),
+      client_(agent::AgentClient::create(configuration_)),
+      tray_(handle(), TRAY_TIP, prepare_icon_directory()) {
+    engine::WindowOptions options;
+    options.role = engine::WindowRole::Main;
+    options.title = WINDOW_TITLE;
+    window_ = std::make_unique<engine::HostWindow>(options);
+    window_->set_close_handler([handle = handle()] { post_message(handle, WM_CLOSE, 0, 0); });
+    // GUI thread: keeps the stream thread's view of the window up to date.
+    auto track = +[](GtkWidget* widget, gpointer data) {
+        static_cast<WindowImpl*>(data)->visible_ = gtk_widget_get_visible(widget);
+    };
+    g_signal_connect(window_->gtk_window(), "show", G_CALLBACK(track), this);
+    g_signal_connect(window_->gtk_window(), "hide", G_CALLBACK(track), this);
+    tray_.set_default_item(ID_OPEN);
+    silent_ = configuration_->silent_mode;
+}
+
+WindowImpl::~WindowImpl() {
+    g_signal_handlers_disconnect_by_data(window_->gtk_window(), this);
+    stop_session();
+    dialog_.reset();
+    {
+        if (page_)
+            if (auto* notifications = dynamic_cast<pages::NotificationsPage*>(page_.get()))
+                notifications->end_work();
+        std::unique_ptr<pages::BasePage> page;
+        {
+            std::lock_guard lock(page_mutex_);
+            page = std::move(page_);
+        }
+    }
+    client_.reset();
+    tray_.remove();
+}
+
+void WindowImpl::on_create() {
+    const std::wstring& path = configuration_->path;
+    if (agent::UpdateService::required_update(path) && agent::UpdateService::update(path)) {
+        AGENT_INFO(L"varnelagent::WindowImpl::on_create") << "An update was started; the program closes";
+        post_message(handle(), WM_CLOSE, 0, 0);
+        return;
+    }
+    if (configuration_->first_run)
+        post_message(handle(), WM_SHOW_PAGE, OVERVIEW_PAGE, 0);
+    else if (client_->has_session())
+        post_message(handle(), WM_SHOW_PAGE, NOTIFICATIONS_PAGE, SESSION_START);
+    else
+        post_message(handle(), WM_SHOW_PAGE, AUTH_PAGE, 0);
+}
+
+std::intptr_t WindowImpl::on_message(unsigned message, std::uintptr_t wparam, std::intptr_t lparam) {
+    if (destroyed_)
+        return 0;
+    try {
+        return handle_message(message, wparam, lparam);
+    } catch (...) {
+        const std::wstring text = error::log_exception(std::current_exception(), L"window_proc");
+        if (page_ && !destroyed_)
+            error::show_error(text, handle());
+        return 0;
+    }
+}
+
+std::intptr_t WindowImpl::handle_message(unsigned message, std::uintptr_t wparam, std::intptr_t lparam) {
+    switch (message) {
+    case WM_CLOSE:
+        on_close();
+        return 0;
+    case WM_COMMAND:
+        return on_command(wparam & 0xFFFF);
+    case WM_TIMER:
+        return on_timer(wparam);
+    case WM_TRAY_CALLBACK:
+        // A click on the icon itself, where the tray host reports one: Open.
+        return on_command(0);
+    case WM_SHOW_PAGE:
+        return on_show_page(wparam, lparam);
+    case WM_MODAL_DIALOG:
+        return on_modal_dialog(wparam, lparam);
+    case WM_MESSAGE_READ:
+        return on_message_read(reinterpret_cast<const wchar_t*>(wparam));
+    case WM_UNREAD_MESSAGES:
+        if (!window_->visible()) {
+            unread_ += static_cast<int>(wparam);
+            tray_.set_unread(unread_);
+        }
+        return 1;
+    case WM_NEW_MESSAGES_ALERT:
+        if (page_ && !page_->closing())
+            page_->call_script_async("start_alert_new_message");
+        return 1;
+    default:
+        return 0;
+    }
+}
+
+void WindowImpl::on_close() {
+    if (page_ && page_->kind() == OVERVIEW_PAGE) {
+        post_message(handle(), WM_SHOW_PAGE, AUTH_PAGE, 0);
+    } else if (page_ && page_->kind() != AUTH_PAGE) {
+        window_->hide();
+    } else {
+        post_message(handle(), WM_COMMAND, ID_EXIT, 0);
+    }
+}
+
+std::intptr_t WindowImpl::on_command(std::uintptr_t command) {
+    if (dialog_ && dialog_->alive()) {
+        const PageKind dialog = dialog_->kind();
+        if (command == ID_OPEN || command == 0) {
+            if (dialog != MESSAGE_POPUP)
+                return 0;
+            send_message(dialog_->handle(), WM_CLOSE, 0, 0);
+        } else if (command == ID_CHANGE_USER || command == ID_EXIT) {
+            if (dialog == SAVE_DIALOG)
+                return 0;
+            send_message(dialog_->handle(), WM_CLOSE, 0, 0);
+        }
+    }
+    switch (command) {
+    case 0:
+    case ID_OPEN:
+        if (!page_)
+            return 0;
+        show_window();
+        return 1;
+    case ID_EXIT:
+        if (!switch_page(nullptr))
+            return 0;
+        destroy();
+        return 1;
+    case ID_INSTRUCTION:
+        return client_->uri_service().open_link(configuration_->instruction, L"", L"") ? 1 : 0;
+    case ID_CHANGE_USER:
+        if (!switch_page(nullptr))
+            return 0;
+        on_signout();
+        return 1;
+    case ID_SILENT_MODE:
+        configuration_->silent_mode = !configuration_->silent_mode;
+        silent_ = configuration_->silent_mode;
+        tray_.set_silent_check(configuration_->silent_mode);
+        if (auto* settings = dynamic_cast<pages::SettingsPage*>(page_.get()))
+            settings->set_silent_mode(configuration_->silent_mode);
+        return 1;
+    default:
+        return 0;
+    }
+}
+
+std::intptr_t WindowImpl::on_timer(std::uintptr_t timer) {
+    if (timer == TIMER_HIDE) {
+        if (!(dialog_ && dialog_->alive()) && window_->visible() && !window_->active())
+            window_->hide();
+        kill_timer(TIMER_HIDE);
+        return 0;
+    }
+    if (timer == TIMER_ACTIVATE) {
+        if (!window_->active() && window_->visible())
+            window_->present();
+        kill_timer(TIMER_ACTIVATE);
+        kill_timer(TIMER_HIDE);
+        return 0;
+    }
+    return 1;
+}
+
+std::unique_ptr<pages::BasePage> WindowImpl::make_page(std::uintptr_t kind) {
+    switch (kind) {
+    case AUTH_PAGE:
+        return std::make_unique<pages::AuthPage>(client_.get());
+    case NOTIFICATIONS_PAGE:
+        return std::make_unique<pages::NotificationsPage>(client_.get());
+    case HELP_PAGE:
+        return std::make_unique<pages::HelpPage>(client_.get());
+    case SETTINGS_PAGE:
+        return std::make_unique<pages::SettingsPage>(client_.get());
+    case OVERVIEW_PAGE:
+        return std::make_unique<pages::Overview>(client_.get());
+    default:
+        return nullptr;
+    }
+}
+
+std::intptr_t WindowImpl::on_show_page(std::uintptr_t kind, std::intptr_t lparam) {
+    if (lparam == SESSION_START)
+        start_session();
+    auto page = make_page(kind);
+    if (!page)
+        return 0;
+    if (!switch_page(std::move(page)))
+        return 0;
+    show_window();
+    return 1;
+}
+
+void WindowImpl::show_window() {
+    if (!page_)
+        return;
+    // The list of messages comes into sight: nothing waits unseen any more.
+    if (page_->kind() == NOTIFICATIONS_PAGE && unread_ > 0) {
+        unread_ = 0;
+        tray_.set_unread(0);
+    }
+    // A page whose document has not placed its window yet is shown when it has, so the
+    // window never flashes up at the previous page's size.
+    if (page_->placed()) {
+        window_->present();
+        return;
+    }
+    pages::BasePage* page = page_.get();
+    page->set_placed_handler([this, page] {
+        if (page_.get() == page && !destroyed_)
+            window_->present();
+    });
+}
+
+bool WindowImpl::switch_page(std::unique_ptr<pages::BasePage> page) {
+    if (page_ && !page_->on_unload_page())
+        return false;
+    // Asking the page may have run a dialog, during which the window may have been closed.
+    if (destroyed_)
+        return false;
+    if (auto* notifications = dynamic_cast<pages::NotificationsPage*>(page_.get()))
+        notifications->end_work();
+    std::unique_ptr<pages::BasePage> old;
+    {
+        std::lock_guard lock(page_mutex_);
+        old = std::move(page_);
+        page_ = std::move(page);
+    }
+    old.reset();
+    if (page_)
+        page_->attach(*this, *window_);
+    return true;
+}
+
+std::intptr_t WindowImpl::on_modal_dialog(std::uintptr_t request, std::intptr_t value) {
+    try {
+        if (request == DIALOG_RUN_CURRENT) {
+            if (dialog_ && dialog_->alive()) {
+                dialog_->run_modal();
+                if (page_)
+                    page_->set_hide_allowed(true);
+            }
+            return 1;
+        }
+        if (request == DIALOG_NEW_MESSAGES) {
+            if (!(dialog_ && dialog_->alive())) {
+                dialog_.reset();
+                dialog_ = std::make_unique<pages::MessagePopup>(handle(), window_.get(), client_.get());
+                dialog_->initialize();
+            }
+            return send_message(dialog_->handle(), WM_MODAL_DIALOG, request, value);
+        }
+        if (request == DIALOG_REQUEST) {
+            auto* dialog_request = reinterpret_cast<DialogRequest*>(value);
+            if (dialog_request == nullptr)
+                return 0;
+            if (page_)
+                page_->set_hide_allowed(false);
+            if (!window_->visible() && page_)
+                window_->present();
+            if (!(dialog_ && dialog_->alive())) {
+                dialog_.reset();
+                dialog_ = std::make_unique<pages::MessageDialog>(dialog_request->value, handle(), window_.get(),
+                                                                 client_.get());
+                dialog_->initialize();
+            }
+            return send_message(dialog_->handle(), WM_MODAL_DIALOG, request, value);
+        }
+        return 0;
+    } catch (...) {
+        error::log_exception(std::current_exception(), L"varnelagent::WindowImpl::on_modal_dialog");
+        return 0;
+    }
+}
+
+std::intptr_t WindowImpl::on_message_read(const wchar_t* id) {
+    if (unread_ > 0) {
+        --unread_;
+        tray_.set_unread(unread_);
+    }
+    auto* notifications = dynamic_cast<pages::NotificationsPage*>(page_.get());
+    if (notifications == nullptr || id == nullptr)
+        return 0;
+    notifications->read_message(id);
+    return 1;
+}
+
+void WindowImpl::start_session() {
+    tray_.add();
+    tray_.set_silent_check(configuration_->silent_mode);
+    silent_ = configuration_->silent_mode;
+    client_->update_service().start_checking_update();
+    if (stream_gate_)
+        return;
+    stream_gate_ = std::make_shared<HandOverGate>();
+    const auto gate = stream_gate_;
+    client_->message_service().start_message_stream([this, gate](std::vector<agent::Message>&& messages) {
+        HandOverScope scope(gate);
+        try {
+            on_new_messages(std::move(messages));
+        } catch (const HandOverCancelled&) {
+            // The session is ending: the stream is being stopped.
+        } catch (...) {
+            error::log_exception(std::current_exception(), L"varnelagent::WindowImpl::on_new_messages");
+        }
+    });
+}
+
+void WindowImpl::stop_session() {
+    if (!stream_gate_)
+        return;
+    // The stream's callback may be waiting for this thread: release it, then stop.
+    stream_gate_->close();
+    client_->message_service().stop_message_stream();
+    client_->update_service().stop_checking_update();
+    stream_gate_.reset();
+}
+
+void WindowImpl::on_signout() {
+    try {
+        window_->hide();
+        // What the popup holds belongs to the user who is leaving.
+        if (dialog_ && dialog_->alive() && dialog_->kind() == MESSAGE_POPUP)
+            dialog_->close();
+        tray_.remove();
+        unread_ = 0;
+        tray_.set_unread(0);
+        if (client_->has_session()) {
+            stop_session();
+            client_->signout();
+        }
+    } catch (...) {
+        error::log_exception(std::current_exception(), L"varnelagent::WindowImpl::on_signout");
+    }
+    post_message(handle(), WM_SHOW_PAGE, AUTH_PAGE, 0);
+}
+
+void WindowImpl::on_new_messages(std::vector<agent::Message>&& messages) {
+    if (messages.empty())
+        return;
+    const bool hidden = !visible_;
+    if (hidden)
+        post_message(handle(), WM_UNREAD_MESSAGES, messages.size(), 0);
+    if (hidden && !silent_)
+        send_message(handle(), WM_MODAL_DIALOG, DIALOG_NEW_MESSAGES, reinterpret_cast<std::intptr_t>(&messages));
+    {
+        std::lock_guard lock(page_mutex_);
+        if (!page_ || page_->closing())
+            return;
+        // Waits for a batch being loaded; the page ends this call when it closes.
+        if (auto* notifications = dynamic_cast<pages::NotificationsPage*>(page_.get()))
+            notifications->add_new_messages(messages);
+    }
+    // The header's logo blinks on whatever page is current when this arrives.
+    post_message(handle(), WM_NEW_MESSAGES_ALERT, 0, 0);
+}
+
+void WindowImpl::terminate() {
+    if (destroyed_)
+        return;
+    AGENT_INFO(L"varnelagent::WindowImpl::terminate") << "The session of the desktop ends";
+    if (dialog_ && dialog_->alive())
+        dialog_->close();
+    if (auto* notifications = dynamic_cast<pages::NotificationsPage*>(page_.get()))
+        notifications->end_work();
+    std::unique_ptr<pages::BasePage> old;
+    {
+        std::lock_guard lock(page_mutex_);
+        old = std::move(page_);
+    }
+    old.reset();
+    destroy();
+}
+
+void WindowImpl::destroy() {
+    if (destroyed_)
+        return;
+    stop_session();
+    window_->hide();
+    destroyed_ = true;
+    if (destroy_handler_) {
+        const auto handler = destroy_handler_;
+        handler();
+    }
+}
+
+}  // namespace varnelagent

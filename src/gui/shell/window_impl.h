@@ -1,0 +1,103 @@
+#pragma once
+
+#include <atomic>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <string>
+#include <vector>
+
+#include "gui/engine/host_window.h"
+#include "gui/pages/base_page.h"
+#include "gui/pages/modal_dialog.h"
+#include "gui/shell/tray_icon.h"
+#include "gui/shell_messages.h"
+#include "model/message.h"
+
+namespace agent {
+class AgentClient;
+class IConfiguration;
+}  // namespace agent
+
+namespace varnelagent {
+
+// The program's one top-level window and what it owns: the current page, the current
+// dialog (or popup), the tray icon and the agent client. It shows one page at a time,
+// lives in the tray while a user is signed in, and starts and stops the message stream
+// and the update check with the session. GUI thread unless said otherwise.
+class WindowImpl : public ShellWindow {
+public:
+    // Loads the configuration from the data directory (which installs the log) and makes
+    // the agent client. Throws what they throw.
+    explicit WindowImpl(const std::wstring& data_directory);
+    // Releases the dialog, the page, the agent client (which stops its services) and the
+    // tray icon, in this order.
+    ~WindowImpl() override;
+
+    // Chooses what comes first: a waiting update is started and the program closes; a
+    // first run shows the overview, a restored session the notifications page with the
+    // session started, anything else the sign-in page.
+    void on_create();
+
+    std::intptr_t on_message(unsigned message, std::uintptr_t wparam, std::intptr_t lparam) override;
+
+    // Replaces the current page (nullptr: none); false when the current page refuses to
+    // be left, and then nothing changes.
+    bool switch_page(std::unique_ptr<pages::BasePage> page);
+
+    // The stream thread: a batch of new messages.
+    void on_new_messages(std::vector<agent::Message>&& messages);
+
+    // Called once the window has been destroyed (Exit): the program's loop should end.
+    void set_destroy_handler(std::function<void()> handler) { destroy_handler_ = std::move(handler); }
+    // Ends the program now without asking the page (the session ends with the desktop's):
+    // stream and update check stopped, the session file kept.
+    void terminate();
+
+    pages::BasePage* current_page() const noexcept { return page_.get(); }
+    pages::ModalDialog* current_dialog() const noexcept { return dialog_.get(); }
+    engine::HostWindow& window() noexcept { return *window_; }
+    TrayIcon& tray() noexcept { return tray_; }
+    agent::AgentClient& client() noexcept { return *client_; }
+    bool session_running() const noexcept { return stream_gate_ != nullptr; }
+    bool destroyed() const noexcept { return destroyed_; }
+
+    // The icon theme folder made for the tray when the program runs uninstalled.
+    static std::string prepare_icon_directory();
+
+private:
+    std::intptr_t handle_message(unsigned message, std::uintptr_t wparam, std::intptr_t lparam);
+    void on_close();
+    std::intptr_t on_command(std::uintptr_t command);
+    std::intptr_t on_timer(std::uintptr_t timer);
+    std::intptr_t on_show_page(std::uintptr_t kind, std::intptr_t lparam);
+    std::intptr_t on_modal_dialog(std::uintptr_t request, std::intptr_t value);
+    std::intptr_t on_message_read(const wchar_t* id);
+    void on_signout();
+    void start_session();
+    void stop_session();
+    void show_window();
+    void destroy();
+    std::unique_ptr<pages::BasePage> make_page(std::uintptr_t kind);
+
+    std::shared_ptr<agent::IConfiguration> configuration_;
+    std::unique_ptr<agent::AgentClient> client_;
+    std::unique_ptr<engine::HostWindow> window_;
+    // The stream thread reads the current page under this lock; the GUI thread swaps it
+    // under the lock after it has ended the old page's work.
+    mutable std::mutex page_mutex_;
+    std::unique_ptr<pages::BasePage> page_;
+    std::unique_ptr<pages::ModalDialog> dialog_;
+    TrayIcon tray_;
+    // What the stream thread needs to know of the GUI thread's state.
+    std::atomic<bool> visible_{false};
+    std::atomic<bool> silent_{false};
+    // Messages that arrived while the window was hidden and were not opened.
+    int unread_ = 0;
+    // The stream callback's hand-overs; closed before the stream is stopped.
+    std::shared_ptr<HandOverGate> stream_gate_;
+    std::function<void()> destroy_handler_;
+    bool destroyed_ = false;
+};
+
+}  // namespace varnelagent

@@ -1,0 +1,178 @@
+// The program itself, as a user starts it: one copy per session (a later copy opens the
+// first and ends, a socket left by a killed copy does not stop the next start), a fatal
+// start-up error in a message box, and the desktop's session ending the program.
+#include <signal.h>
+#include <spawn.h>
+#include <sys/socket.h>
+#include <sys/un.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <fstream>
+#include <optional>
+#include <sstream>
+
+#include "gui/shell/single_instance.h"
+#include "shell_fixture.h"
+#include "x11_windows.h"
+
+extern char** environ;
+
+namespace agent::testing {
+namespace {
+
+using varnelagent::SingleInstance;
+
+// A copy of varnel-agent started as a desktop would, with the test's environment.
+class Program {
+public:
+    Program() {
+        char* argv[] = {const_cast<char*>(AGENT_PROGRAM), nullptr};
+        if (posix_spawn(&pid_, AGENT_PROGRAM, nullptr, nullptr, argv, environ) != 0)
+            pid_ = -1;
+    }
+    ~Program() {
+        if (running()) {
+            ::kill(pid_, SIGKILL);
+            ::waitpid(pid_, nullptr, 0);
+        }
+    }
+
+    bool running() {
+        if (pid_ <= 0 || code_)
+            return false;
+        int status = 0;
+        if (::waitpid(pid_, &status, WNOHANG) == pid_) {
+            code_ = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+            return false;
+        }
+        return true;
+    }
+
+    // The exit code once the program has ended within the time.
+    std::optional<int> wait(std::chrono::milliseconds timeout = std::chrono::seconds(20)) {
+        wait_for([&] { return !running(); }, timeout);
+        return code_;
+    }
+
+    void signal(int number) { ::kill(pid_, number); }
+
+private:
+    pid_t pid_ = -1;
+    std::optional<int> code_;
+};
+
+class ProgramTest : public ShellTest {
+protected:
+    // Looks at the display now and then, not in a tight loop: every look is a connection
+    // to the X server.
+    static bool window_shown(const std::string& title) {
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+        while (std::chrono::steady_clock::now() < deadline) {
+            if (window_titled(title))
+                return true;
+            std::this_thread::sleep_for(std::chrono::milliseconds(100));
+        }
+        return false;
+    }
+
+    std::string log() const {
+        std::string text;
+        const auto folder = home().path() / ".local" / "state" / "varnel-agent" / "log";
+        std::error_code ignored;
+        for (const auto& entry : std::filesystem::directory_iterator(folder, ignored))
+            text += read_text(entry.path());
+        return text;
+    }
+
+    bool log_says(const std::string& text, std::chrono::milliseconds timeout = std::chrono::seconds(20)) {
+        return wait_for([&] { return log().find(text) != std::string::npos; }, timeout);
+    }
+
+    std::filesystem::path sid_file() const {
+        return std::filesystem::path(details::wide_to_utf8(home().data_directory())) / "sid";
+    }
+};
+
+TEST(SingleInstance, ALaterCopyAsksTheFirstToOpenAndAStaleSocketIsReplaced) {
+    TempHome home;
+    const std::string directory = (home.path() / "run").string();
+    std::filesystem::create_directories(directory);
+    // A copy that was killed left its socket file behind.
+    {
+        const int fd = ::socket(AF_UNIX, SOCK_STREAM, 0);
+        sockaddr_un address{};
+        address.sun_family = AF_UNIX;
+        const std::string path = directory + "/" + SingleInstance::NAME;
+        std::strcpy(address.sun_path, path.c_str());
+        ASSERT_EQ(::bind(fd, reinterpret_cast<sockaddr*>(&address), sizeof address), 0);
+        ::close(fd);
+    }
+    varnelagent::init_gui_thread();
+    SingleInstance first(directory);
+    ASSERT_EQ(first.role(), SingleInstance::Role::First);
+    int opened = 0;
+    first.listen([&] { ++opened; });
+
+    SingleInstance second(directory, std::chrono::seconds(2));
+    EXPECT_EQ(second.role(), SingleInstance::Role::Other);
+    EXPECT_TRUE(second.delivered());
+    EXPECT_TRUE(varnelagent::engine::run_nested_until([&] { return opened == 1; }, std::chrono::seconds(5)));
+
+    // A first copy that is still starting (holding the lock, not yet listening): a later
+    // copy waits for it a little, then gives up without starting a second program.
+    const std::string starting = (home.path() / "starting").string();
+    std::filesystem::create_directories(starting);
+    SingleInstance holder(starting);
+    ASSERT_EQ(holder.role(), SingleInstance::Role::First);
+    SingleInstance later(starting, std::chrono::milliseconds(300));
+    EXPECT_EQ(later.role(), SingleInstance::Role::Other);
+    EXPECT_FALSE(later.delivered());
+}
+
+TEST_F(ProgramTest, ASecondCopyOpensTheFirstAndEnds) {
+    write_config();
+    Program first;
+    ASSERT_TRUE(log_says("wWinMain | Started"));
+    EXPECT_TRUE(window_shown("Varnel.Agent"));
+    Program second;
+    EXPECT_EQ(second.wait(), std::optional<int>(0));
+    EXPECT_TRUE(log_says("Another copy was started"));
+    EXPECT_TRUE(first.running());
+    first.signal(SIGTERM);
+    EXPECT_EQ(first.wait(), std::optional<int>(0));
+}
+
+TEST_F(ProgramTest, AFatalStartUpErrorIsShownInAMessageBoxAndEndsWithZero) {
+    write_config("log_enabled = yes please\n");
+    Program program;
+    ASSERT_TRUE(window_shown("ERROR"));
+    EXPECT_TRUE(program.running());
+    press_return("ERROR");
+    EXPECT_EQ(program.wait(), std::optional<int>(0));
+}
+
+TEST_F(ProgramTest, TheDesktopEndingTheSessionKeepsItForTheNextStart) {
+    write_config();
+    remember_session();
+    Program program;
+    ASSERT_TRUE(wait_for([&] { return server().open_streams() == 1; }));
+    program.signal(SIGTERM);
+    EXPECT_EQ(program.wait(), std::optional<int>(0));
+    EXPECT_TRUE(log_says("wWinMain | Ended"));
+    EXPECT_TRUE(std::filesystem::exists(sid_file()));
+    for (const auto& request : server().requests())
+        EXPECT_NE(request.method, "DELETE") << request.path;
+
+    // A dead network at the next start: the program starts and waits for it.
+    server().stop();
+    Program offline;
+    EXPECT_TRUE(window_shown("Varnel.Agent"));
+    std::this_thread::sleep_for(std::chrono::milliseconds(500));
+    EXPECT_TRUE(offline.running());
+    offline.signal(SIGTERM);
+    EXPECT_EQ(offline.wait(), std::optional<int>(0));
+}
+
+}  // namespace
+}  // namespace agent::testing
