@@ -21,6 +21,7 @@ namespace agent {
 namespace {
 
 using namespace std::chrono_literals;
+using namespace std::string_literals;
 using details::utf8_to_wide;
 using testing::wait_for;
 
@@ -130,8 +131,9 @@ TEST_F(StreamRecoveryTest, ABlackHoledStreamIsFoundByTheSilenceLimit) {
     ASSERT_EQ(server().freeze_streams(), 1u);
     const std::string missed = push("pushed into the black hole");
     ASSERT_TRUE(wait_for([&] { return deliveries_.has(missed); }, 20s));
-    // Not before the limit: heartbeats every 200 ms keep a live stream well inside it.
-    EXPECT_GE(std::chrono::steady_clock::now() - frozen, 1s);
+    // Not before the limit, counted from the last heartbeat (at most 200 ms before the freeze):
+    // heartbeats keep a live stream well inside it.
+    EXPECT_GE(std::chrono::steady_clock::now() - frozen, 800ms);
     EXPECT_EQ(server().streams_opened(), 2u);
     expect_each_pushed_once();
 }
@@ -169,7 +171,8 @@ TEST_F(StreamRecoveryTest, AConnectionDroppedMidLineLosesNothing) {
     ASSERT_TRUE(wait_for([&] { return server().streams_opened() >= 2; }));
     push("pushed around the cut");
     expect_each_pushed_once();
-    EXPECT_GE(server().streams_opened(), 3u);
+    // The cut connection's own catch-up may already have brought both; the next one comes.
+    EXPECT_TRUE(wait_for([&] { return server().streams_opened() >= 3; }));
 }
 
 TEST_F(StreamRecoveryTest, BurstsOfServiceUnavailableLoseNothing) {
@@ -184,7 +187,7 @@ TEST_F(StreamRecoveryTest, BurstsOfServiceUnavailableLoseNothing) {
 
 TEST_F(StreamRecoveryTest, GarbageIsSkippedAndAFloodEndsOnlyItsConnection) {
     start();
-    server().push_raw({std::string("\x00\xff\xfe binary\n", 13), "event: message\ndata: {\"id\": 7, \"created\": []}\n\n",
+    server().push_raw({"\x00\xff\xfe binary\n"s, "event: message\ndata: {\"id\": 7, \"created\": []}\n\n",
                        "event: message\ndata: [1, 2\n\n", "event: wat\ndata: {\"id\": \"nope\"}\n\n", "data: x\n"});
     push("after the garbage");
     ASSERT_TRUE(wait_for([&] { return deliveries_.counts().size() == 2; }));
