@@ -3,6 +3,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <memory>
+#include <future>
 #include <string>
 #include <vector>
 
@@ -12,6 +13,8 @@
 #include "details/logger.h"
 #include "details/strings.h"
 #include "gui/engine/host_window.h"
+#include "gui/error.h"
+#include "gui/pages/modal_dialog.h"
 #include "gui/shell/window_impl.h"
 #include "gui/shell_messages.h"
 #include "model/agent_client.h"
@@ -102,6 +105,65 @@ protected:
         if (!done)
             g_source_remove(source);
         return done;
+    }
+
+    // Asks for a dialog from a worker, as the pages' tasks do; the result arrives later.
+    std::future<Json::Value> dialog_from_worker(Json::Value request) {
+        return std::async(std::launch::async, [handle = shell_->handle(), request] {
+            return varnelagent::error::request_dialog(request, handle);
+        });
+    }
+
+    // The dialog of that kind when it is up: alive, its document loaded and placed.
+    varnelagent::pages::ModalDialog* live(varnelagent::PageKind kind) const {
+        auto* dialog = shell_->current_dialog();
+        return dialog && dialog->alive() && dialog->kind() == kind && dialog->host_window()->loaded() &&
+                       dialog->placed()
+                   ? dialog
+                   : nullptr;
+    }
+
+    // A step that waits until the dialog is up (and has had a moment to draw itself) and
+    // then does something with it.
+    std::function<bool()> on_dialog(varnelagent::PageKind kind,
+                                    std::function<void(varnelagent::pages::ModalDialog&)> action) {
+        auto seen = std::make_shared<std::chrono::steady_clock::time_point>();
+        return [this, kind, action, seen] {
+            auto* dialog = live(kind);
+            if (dialog == nullptr)
+                return false;
+            const auto now = std::chrono::steady_clock::now();
+            if (*seen == std::chrono::steady_clock::time_point())
+                *seen = now;
+            if (now - *seen < std::chrono::milliseconds(400))
+                return false;
+            action(*dialog);
+            return true;
+        };
+    }
+
+    static std::function<bool()> pause(std::chrono::milliseconds time) {
+        auto until = std::make_shared<std::chrono::steady_clock::time_point>();
+        return [until, time] {
+            const auto now = std::chrono::steady_clock::now();
+            if (*until == std::chrono::steady_clock::time_point())
+                *until = now + time;
+            return now >= *until;
+        };
+    }
+
+    void post_command(std::uintptr_t id) { varnelagent::post_message(shell_->handle(), varnelagent::WM_COMMAND, id, 0); }
+
+    // What the dialog's document does when its button is pressed.
+    static void answer(varnelagent::pages::ModalDialog& dialog, const Json::Value& value) {
+        Json::Value args(Json::arrayValue);
+        args.append(value);
+        dialog.host_window()->call_script_async("view.dialog_result", args, nullptr);
+    }
+
+    template <typename T>
+    bool ready(std::future<T>& future) {
+        return pump_until([&] { return future.wait_for(std::chrono::seconds(0)) == std::future_status::ready; });
     }
 
     int page_kind() const {

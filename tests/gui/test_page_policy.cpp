@@ -4,6 +4,7 @@
 
 #include "engine_fixture.h"
 #include "gui/engine/resources.h"
+#include "model/capture_logger.h"
 
 namespace agent::testing {
 namespace {
@@ -50,6 +51,34 @@ TEST_F(PagePolicyTest, ResourcesLoadWithTypeAndUtf8InEverySpelling) {
         EXPECT_EQ(window->call_script("tests.title", no_args), "Варнел.Агент — тест") << url;
         EXPECT_EQ(window->call_script("tests.style_loaded", no_args), true) << url;
     }
+}
+
+std::size_t count_of(const std::string& text, const std::string& part) {
+    std::size_t count = 0;
+    for (auto at = text.find(part); at != std::string::npos; at = text.find(part, at + part.size()))
+        ++count;
+    return count;
+}
+
+TEST_F(PagePolicyTest, IncludesAreExpandedWhenTheDocumentIsServed) {
+    CaptureLogger& log = CaptureLogger::install(details::LEVEL_ERROR);
+    const auto document = load_resource("res:INCLUDE_TEST.HTM");
+    ASSERT_TRUE(document);
+    const std::string& html = document->data;
+    // A fragment with a fragment inside, names in any spelling, a style sheet taken as it is.
+    EXPECT_NE(html.find("<div id=\"part\">part <span id=\"inner\">inner</span>\n</div>"), std::string::npos) << html;
+    EXPECT_NE(html.find("<style>#part { color: rgb(1, 2, 3); }</style>"), std::string::npos) << html;
+    // An include of itself stops after a few levels; the missing one is gone and logged.
+    EXPECT_EQ(count_of(html, "<b class=\"loop\">loop</b>"), 4u) << html;
+    EXPECT_EQ(count_of(html, "<include src"), 0u) << html;
+    EXPECT_EQ(count_of(html, "<INCLUDE SRC"), 0u) << html;
+    EXPECT_EQ(count_of(html, "</include>"), 0u) << html;
+    EXPECT_NE(html.find("<includes>kept</includes>"), std::string::npos) << html;
+    EXPECT_NE(html.find("<p>before</p>"), std::string::npos);
+    EXPECT_NE(html.find("<p>after</p>"), std::string::npos);
+    EXPECT_TRUE(log.contains(L"include dropped, no resource Include_Missing.htm")) << log.text();
+    EXPECT_TRUE(log.contains(L"include dropped, nested too deep: include_loop.html")) << log.text();
+    details::install_logger(nullptr);
 }
 
 TEST_F(PagePolicyTest, MissingDocumentsFailAndForeignUrlsAreRefused) {

@@ -1,7 +1,11 @@
 // The main window with the stand-in provider: which page comes first, what closing does on
 // each page, the tray commands under a dialog, dialogs asked for by workers, new messages,
 // and signing out while the stream's callback waits for the GUI thread.
+#include <signal.h>
+#include <unistd.h>
+
 #include <atomic>
+#include <sstream>
 #include <future>
 #include <thread>
 
@@ -20,57 +24,6 @@ class WindowImplTest : public ShellTest {
 protected:
     std::filesystem::path sid_file() const {
         return std::filesystem::path(details::wide_to_utf8(home().data_directory())) / "sid";
-    }
-
-    // Asks for a dialog from a worker, as the pages' tasks do; the result arrives later.
-    std::future<Json::Value> dialog_from_worker(Json::Value request) {
-        return std::async(std::launch::async, [handle = shell_->handle(), request] {
-            return error::request_dialog(request, handle);
-        });
-    }
-
-    // The dialog of that kind when it is up: alive, its document loaded and placed.
-    pages::ModalDialog* live(PageKind kind) const {
-        auto* dialog = shell_->current_dialog();
-        return dialog && dialog->alive() && dialog->kind() == kind && dialog->host_window()->loaded() &&
-                       dialog->placed()
-                   ? dialog
-                   : nullptr;
-    }
-
-    // A step that waits until the dialog is up and then does something with it.
-    std::function<bool()> on_dialog(PageKind kind, std::function<void(pages::ModalDialog&)> action) {
-        return [this, kind, action] {
-            auto* dialog = live(kind);
-            if (dialog == nullptr)
-                return false;
-            action(*dialog);
-            return true;
-        };
-    }
-
-    static std::function<bool()> pause(std::chrono::milliseconds time) {
-        auto until = std::make_shared<std::chrono::steady_clock::time_point>();
-        return [until, time] {
-            const auto now = std::chrono::steady_clock::now();
-            if (*until == std::chrono::steady_clock::time_point())
-                *until = now + time;
-            return now >= *until;
-        };
-    }
-
-    void post_command(std::uintptr_t id) { post_message(shell_->handle(), WM_COMMAND, id, 0); }
-
-    // What the dialog's document does when its button is pressed.
-    static void answer(pages::ModalDialog& dialog, const Json::Value& value) {
-        Json::Value args(Json::arrayValue);
-        args.append(value);
-        dialog.host_window()->call_script_async("view.dialog_result", args, nullptr);
-    }
-
-    template <typename T>
-    bool ready(std::future<T>& future) {
-        return pump_until([&] { return future.wait_for(std::chrono::seconds(0)) == std::future_status::ready; });
     }
 
     sandbox::Message push(const std::string& subject) {
@@ -274,6 +227,34 @@ TEST_F(WindowImplTest, SigningOutNeverWaitsForACallbackThatWaitsForIt) {
         ASSERT_TRUE(wait_page(NOTIFICATIONS_PAGE));
         ASSERT_TRUE(pump_until([&] { return server().open_streams() == 1; }));
     }
+}
+
+// The page engine's process dies (a crash, the out-of-memory killer): the window comes back
+// with a fresh page of the same kind instead of staying blank.
+TEST_F(WindowImplTest, AnEngineThatDiesUnderThePageIsReplaced) {
+    signed_in();
+    const auto* before = shell_->current_page();
+    pid_t engine = 0;
+    for (const auto& entry : std::filesystem::directory_iterator("/proc")) {
+        const std::string comm = read_text(entry.path() / "comm");
+        const std::string stat = read_text(entry.path() / "stat");
+        const auto close = stat.rfind(')');
+        if (comm.rfind("WebKitWebProces", 0) != 0 || close == std::string::npos)
+            continue;
+        std::istringstream rest(stat.substr(close + 2));
+        char state = 0;
+        pid_t parent = 0;
+        rest >> state >> parent;
+        if (parent == ::getpid())
+            engine = std::stoi(entry.path().filename().string());
+    }
+    ASSERT_NE(engine, 0) << "no web process of ours";
+    ::kill(engine, SIGKILL);
+    EXPECT_TRUE(pump_until([&] {
+        auto* page = shell_->current_page();
+        return page != before && page && page->kind() == NOTIFICATIONS_PAGE && page->host_window()->loaded();
+    }));
+    EXPECT_TRUE(shell_->window().visible());
 }
 
 // The desktop's session ends (SIGTERM) at the moment the stream's callback waits for the

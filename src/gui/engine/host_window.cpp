@@ -16,6 +16,7 @@
 #include "details/strings.h"
 #include "gui/engine/resources.h"
 #include "gui/error.h"
+#include "gui/shell_messages.h"
 
 extern "C" void varnel_resources_register_resource(void);
 
@@ -131,6 +132,7 @@ struct HostState : std::enable_shared_from_this<HostState> {
     DataProvider data_provider;
     std::function<void(bool)> load_handler;
     std::function<void()> close_handler;
+    std::function<void()> crash_handler;
     std::string expected_url;
     std::uint64_t document = 0;
     bool loading = false;
@@ -373,6 +375,30 @@ void on_load_changed(WebKitWebView*, WebKitLoadEvent event, gpointer data) {
     default:
         break;
     }
+}
+
+// GUI thread: the web process ended under the page (it crashed, or was killed). Every view
+// of the program shares it, so every window gets this; each recovers on its own.
+void on_web_process_terminated(WebKitWebView*, WebKitWebProcessTerminationReason reason, gpointer data) {
+    auto& state = *static_cast<HostState*>(data);
+    AGENT_ERROR(L"varnelagent::engine::HostWindow") << "The page engine's process ended ("
+                                                    << (reason == WEBKIT_WEB_PROCESS_CRASHED ? "crashed" : "killed")
+                                                    << ") under " << state.expected_url;
+    state.loading = false;
+    state.loaded = false;
+    ++state.document;
+    if (state.crash_handler) {
+        const auto handler = state.crash_handler;
+        post_on_gui_thread(handler, L"varnelagent::engine::HostWindow::crash_handler");
+        return;
+    }
+    const std::weak_ptr<HostState> weak = state.weak_from_this();
+    post_on_gui_thread([weak] {
+        if (auto host = weak.lock(); host && !host->expected_url.empty()) {
+            host->loading = true;
+            webkit_web_view_load_uri(host->view, host->expected_url.c_str());
+        }
+    });
 }
 
 gboolean on_load_failed(WebKitWebView*, WebKitLoadEvent, gchar* uri, GError* error, gpointer data) {
@@ -632,6 +658,7 @@ HostWindow::HostWindow(const WindowOptions& options) : state_(std::make_shared<H
     g_signal_connect(state.view, "decide-policy", G_CALLBACK(on_decide_policy), &state);
     g_signal_connect(state.view, "load-changed", G_CALLBACK(on_load_changed), &state);
     g_signal_connect(state.view, "load-failed", G_CALLBACK(on_load_failed), &state);
+    g_signal_connect(state.view, "web-process-terminated", G_CALLBACK(on_web_process_terminated), &state);
 }
 
 HostWindow::~HostWindow() {
@@ -660,6 +687,10 @@ void HostWindow::set_data_provider(DataProvider provider) {
 
 void HostWindow::set_load_handler(std::function<void(bool)> handler) {
     state_->load_handler = std::move(handler);
+}
+
+void HostWindow::set_crash_handler(std::function<void()> handler) {
+    state_->crash_handler = std::move(handler);
 }
 
 void HostWindow::set_close_handler(std::function<void()> handler) {

@@ -151,6 +151,9 @@ public:
     void set_data_provider(DataProvider provider);
     // Called when a document has finished loading (true) or failed (false).
     void set_load_handler(std::function<void(bool)> handler);
+    // Called (later, on the GUI thread) when the page engine's process has ended under the
+    // page; without a handler the document is loaded again.
+    void set_crash_handler(std::function<void()> handler);
     // Called when the user or the desktop asks to close the window; without a handler the
     // window only hides.
     void set_close_handler(std::function<void()> handler);

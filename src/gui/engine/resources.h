@@ -24,7 +24,10 @@ struct Resource {
     std::string mime_type;  // with "; charset=utf-8" for text types
 };
 
-// The resource the URL names, or nothing when there is none.
+// The resource the URL names, or nothing when there is none. In an HTML resource every
+// <include src="NAME"></include> (or <include src="NAME"/>) is replaced by the resource NAME
+// names, whose own includes are expanded in turn, four levels deep at most; an include that
+// names nothing or lies deeper is dropped and logged at ERROR.
 std::optional<Resource> load_resource(std::string_view url);
 
 // MIME type by the key's extension; application/octet-stream for unknown ones.

@@ -151,6 +151,13 @@ void BasePage::attach(ShellWindow& owner, engine::HostWindow& window) {
     window.load(start_url());
 }
 
+void BasePage::load_document(const std::string& url) {
+    if (window_ == nullptr)
+        return;
+    placed_ = false;
+    window_->load(url);
+}
+
 void BasePage::detach() {
     if (window_ == nullptr)
         return;

@@ -74,6 +74,8 @@ public:
     void set_placed_handler(std::function<void()> handler) { placed_handler_ = std::move(handler); }
 
 protected:
+    // Loads another document into the page's window; it places the window again.
+    void load_document(const std::string& url);
     // The document has loaded (GUI thread).
     virtual void on_document_loaded() {}
     // The page's own script functions; nullopt: not handled.

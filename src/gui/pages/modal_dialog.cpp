@@ -36,6 +36,8 @@ void ModalDialog::initialize() {
             options.transient_for = owner_window_->gtk_window();
         window_ = std::make_unique<engine::HostWindow>(options);
         window_->set_close_handler([handle = handle()] { post_message(handle, WM_CLOSE, 0, 0); });
+        // What a dialog showed is gone with the engine's process: it closes as if cancelled.
+        window_->set_crash_handler([handle = handle()] { post_message(handle, WM_CLOSE, 0, 0); });
         live_dialog = this;
         attach(*this, *window_);
     } catch (...) {
@@ -137,6 +139,22 @@ std::optional<Json::Value> MessageDialog::on_script_function(const std::string& 
         value["top"] = rect.top;
         return value;
     }
+    if (name == "load_document") {
+        // Another of the program's dialog documents in the same window, with the same
+        // properties (the error dialog's "Настроить прокси-сервер" opens the proxy form).
+        const std::string url = string_of(args[0]);
+        if (url != "res:proxy.html" && url != "res:error.html" && url != "res:credentials.html")
+            throw engine::EngineException(L"A dialog cannot show this document");
+        const WindowHandle self = handle();
+        post_on_gui_thread(
+            [self, url] {
+                auto* dialog = dynamic_cast<MessageDialog*>(ModalDialog::current());
+                if (dialog != nullptr && dialog->handle() == self)
+                    dialog->show_document(url);
+            },
+            L"varnelagent::pages::MessageDialog::load_document");
+        return Json::Value();
+    }
     if (name == "dialog_result") {
         result_ = args[0];
         // Asked after this call has been answered: the document's own unload answer comes
@@ -152,6 +170,11 @@ std::optional<Json::Value> MessageDialog::on_script_function(const std::string& 
         return Json::Value();
     }
     return std::nullopt;
+}
+
+void MessageDialog::show_document(const std::string& url) {
+    url_ = url;
+    load_document(url);
 }
 
 std::intptr_t MessageDialog::on_request(unsigned message, std::uintptr_t wparam, std::intptr_t lparam) {

@@ -72,6 +72,8 @@ protected:
     std::intptr_t on_request(unsigned message, std::uintptr_t wparam, std::intptr_t lparam) override;
 
 private:
+    void show_document(const std::string& url);
+
     Json::Value properties_;
     std::string url_;
     PageKind kind_;

@@ -28,6 +28,19 @@ constexpr MenuEntry MENU[] = {
 
 constexpr char COMMAND_KEY[] = "varnel-command";
 
+void add_to_icon_theme(const std::string& directory) {
+    GtkIconTheme* theme = gtk_icon_theme_get_default();
+    gchar** paths = nullptr;
+    gint count = 0;
+    gtk_icon_theme_get_search_path(theme, &paths, &count);
+    bool present = false;
+    for (gint i = 0; i < count && !present; ++i)
+        present = directory == paths[i];
+    g_strfreev(paths);
+    if (!present)
+        gtk_icon_theme_append_search_path(theme, directory.c_str());
+}
+
 }  // namespace
 
 std::string unread_text(int count) {
@@ -84,8 +97,13 @@ void TrayIcon::add() {
     if (indicator_ != nullptr)
         return;
     indicator_ = app_indicator_new(INDICATOR_ID, ICON, APP_INDICATOR_CATEGORY_COMMUNICATIONS);
-    if (!icon_directory_.empty())
+    if (!icon_directory_.empty()) {
+        // The library's own fallback icon (used while no tray host is there) walks the icon
+        // theme's search path looking for this folder and reads past the end of the list
+        // when the folder is not in it; so the folder is put there first.
+        add_to_icon_theme(icon_directory_);
         app_indicator_set_icon_theme_path(indicator_, icon_directory_.c_str());
+    }
     // GUI thread: the tray host came or went; the item registers again by itself.
     g_signal_connect(indicator_, APP_INDICATOR_SIGNAL_CONNECTION_CHANGED,
                      G_CALLBACK(+[](AppIndicator*, gboolean connected, gpointer) {

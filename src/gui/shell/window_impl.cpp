@@ -66,6 +66,12 @@ WindowImpl::WindowImpl(const std::wstring& data_directory)
     options.title = WINDOW_TITLE;
     window_ = std::make_unique<engine::HostWindow>(options);
     window_->set_close_handler([handle = handle()] { post_message(handle, WM_CLOSE, 0, 0); });
+    // The page engine's process ended under the page: a new page of the same kind starts
+    // afresh (its document and its state, such as where the list had got to).
+    window_->set_crash_handler([this] {
+        if (page_ && !destroyed_)
+            post_message(handle(), WM_SHOW_PAGE, static_cast<std::uintptr_t>(page_->kind()), 0);
+    });
     // GUI thread: keeps the stream thread's view of the window up to date.
     auto track = +[](GtkWidget* widget, gpointer data) {
         static_cast<WindowImpl*>(data)->visible_ = gtk_widget_get_visible(widget);
