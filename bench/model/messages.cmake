@@ -7,3 +7,7 @@ if(TARGET varnel-sandbox-core)
   agent_add_bench(NAME bench-message-push
     SOURCES ${CMAKE_CURRENT_LIST_DIR}/bench_message_push.cpp LIBS agent-core varnel-sandbox-core)
 endif()
+if(TARGET varnel-sandbox-core)
+  agent_add_bench(NAME bench-stream-recovery
+    SOURCES ${CMAKE_CURRENT_LIST_DIR}/bench_stream_recovery.cpp LIBS agent-core varnel-sandbox-core)
+endif()

@@ -3,6 +3,7 @@
 #include <ctime>
 #include <exception>
 #include <fstream>
+#include <iterator>
 #include <random>
 #include <stdexcept>
 
@@ -43,6 +44,14 @@ int parse_int(const std::wstring& value) {
     }
 }
 
+// A whole number of seconds from 1 to a day; 0 for anything else.
+std::uint32_t parse_silence_limit(const std::wstring& value) {
+    if (value.empty() || value.size() > 5 || value.find_first_not_of(L"0123456789") != std::wstring::npos)
+        return 0;
+    const unsigned long seconds = std::stoul(value);
+    return seconds >= 1 && seconds <= 86400 ? static_cast<std::uint32_t>(seconds) : 0;
+}
+
 void apply(ConfigurationKeyValue& config, const std::wstring& key, const std::wstring& value) {
     if (key == L"uri")
         config.uri = value;
@@ -79,17 +88,33 @@ void read_file_lines(ConfigurationKeyValue& config, const std::wstring& file) {
     std::ifstream input(wide_to_utf8(file), std::ios::binary);
     if (!input)
         return;
-    std::string line;
-    while (std::getline(input, line)) {
-        const std::wstring text = utf8_to_wide(line);
-        const auto equals = text.find(L'=');
-        if (equals == std::wstring::npos)
-            continue;
-        apply(config, to_lower_ascii(trim(text.substr(0, equals))), trim(text.substr(equals + 1)));
-    }
+    const std::string text((std::istreambuf_iterator<char>(input)), std::istreambuf_iterator<char>());
+    config.read(text);
 }
 
 }  // namespace
+
+void ConfigurationKeyValue::read(std::string_view file_text) {
+    std::size_t start = 0;
+    while (start < file_text.size()) {
+        std::size_t end = file_text.find('\n', start);
+        if (end == std::string_view::npos)
+            end = file_text.size();
+        const std::wstring text = utf8_to_wide(file_text.substr(start, end - start));
+        start = end + 1;
+        const auto equals = text.find(L'=');
+        if (equals == std::wstring::npos)
+            continue;
+        const std::wstring key = to_lower_ascii(trim(text.substr(0, equals)));
+        const std::wstring value = trim(text.substr(equals + 1));
+        if (key == L"stream_silence_limit") {
+            stream_silence_limit = parse_silence_limit(value);
+            rejected_silence_limit_ = stream_silence_limit == 0 ? value : std::wstring();
+            continue;
+        }
+        apply(*this, key, value);
+    }
+}
 
 std::wstring generate_client_id(std::uint32_t seed) {
     std::mt19937 engine(seed);
@@ -153,6 +178,10 @@ std::shared_ptr<ConfigurationKeyValue> ConfigurationKeyValue::load(const std::ws
     AGENT_INFO(function) << "Client id: " << config->client;
     AGENT_INFO(function) << "Proxy url: " << config->proxy.url;
     AGENT_INFO(function) << "Proxy mode: " << static_cast<int>(config->proxy.mode);
+    if (!config->rejected_silence_limit_.empty()) {
+        AGENT_WARN(function) << "stream_silence_limit \"" << config->rejected_silence_limit_
+                             << "\" is not a number of seconds from 1 to 86400; the program's limit applies";
+    }
     return config;
 }
 
@@ -172,6 +201,8 @@ std::string ConfigurationKeyValue::serialize() const {
     entry(L"proxy_user", proxy.user);
     entry(L"proxy_password", proxy.password);
     entry(L"ca_file", ca_file);
+    if (stream_silence_limit != 0)
+        entry(L"stream_silence_limit", std::to_wstring(stream_silence_limit));
     if (!log_defaults) {
         entry(L"log_enabled", log_enabled ? L"1" : L"0");
         entry(L"log_path", log_path);

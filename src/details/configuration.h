@@ -3,6 +3,7 @@
 #include <cstdint>
 #include <memory>
 #include <string>
+#include <string_view>
 
 #include "details/proxy_settings.h"
 
@@ -38,6 +39,10 @@ public:
     // An extra CA certificate file trusted besides the system store (a local stand-in
     // provider's own CA). Key "ca_file"; written only when set.
     std::wstring ca_file;
+    // Seconds without a byte on the message stream after which it reconnects; 0 keeps the
+    // program's limit (MessageService::SILENCE_LIMIT). Key "stream_silence_limit", a whole
+    // number from 1 to 86400; written only when set, so files without it stay as they are.
+    std::uint32_t stream_silence_limit = 0;
     bool silent_mode = false;
     bool first_run = false;
 };
@@ -55,11 +60,20 @@ public:
 
     // The whole text save() writes.
     std::string serialize() const;
+    // Applies the "key = value" lines of a file's text: keys trimmed and compared in lower
+    // case, the value after the first "=" trimmed, unknown keys and lines without "="
+    // skipped, a later line winning. An unreadable "log_enabled" throws
+    // std::invalid_argument or std::out_of_range (the texts of std::stoi); an unusable
+    // "stream_silence_limit" is left out and logged at WARN by load().
+    void read(std::string_view text);
 
     bool log_enabled = true;
     std::wstring log_path;
     std::wstring log_level;
     bool log_defaults = true;
+
+private:
+    std::wstring rejected_silence_limit_;
 };
 
 // 8-4-4-4-12 lower-case hex digits from MT19937 seeded with the seed (whole seconds).

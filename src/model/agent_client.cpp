@@ -86,6 +86,8 @@ std::unique_ptr<AgentClient> AgentClient::create(std::shared_ptr<IConfiguration>
     agent->auth_service_ = std::make_unique<AuthService>(client, configuration->auth_uri);
     agent->channel_service_ = std::make_unique<ChannelService>(client, agent->api_base_);
     agent->message_service_ = std::make_unique<MessageService>(client, agent->api_base_);
+    if (configuration->stream_silence_limit != 0)
+        agent->message_service_->set_silence_limit(std::chrono::seconds(configuration->stream_silence_limit));
     agent->update_service_ = std::make_unique<UpdateService>(client, configuration->path, agent->api_base_);
     agent->uri_service_ = std::make_unique<UriService>(client, agent->api_base_);
     agent->events_logger_ = std::make_unique<EventsLogger>(client, agent->api_base_);

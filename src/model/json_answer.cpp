@@ -7,16 +7,14 @@
 
 #include "details/logger.h"
 #include "details/strings.h"
+#include "winhttp/api_call.h"
 
 namespace agent::details {
 
 Json::Value parse_json_answer(const std::vector<std::uint8_t>& body, const wchar_t* function) {
-    Json::CharReaderBuilder builder;
-    const std::unique_ptr<Json::CharReader> reader(builder.newCharReader());
-    const char* begin = reinterpret_cast<const char*>(body.data());
     Json::Value root;
     std::string errors;
-    if (!reader->parse(begin, begin + body.size(), &root, &errors)) {
+    if (!read_json({reinterpret_cast<const char*>(body.data()), body.size()}, root, errors)) {
         if (errors.empty())
             errors = "unreadable JSON";
         AGENT_ERROR(function) << errors;

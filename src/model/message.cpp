@@ -12,6 +12,7 @@
 #include "details/exception.h"
 #include "details/logger.h"
 #include "details/strings.h"
+#include "winhttp/api_call.h"
 
 namespace agent {
 
@@ -415,8 +416,7 @@ MessageList parse_messages_items(std::string_view body) {
     static constexpr const wchar_t* NAME = L"agent::details::parse_messages_items";
     Json::Value root;
     std::string errors;
-    const std::unique_ptr<Json::CharReader> reader(Json::CharReaderBuilder().newCharReader());
-    if (!reader->parse(body.data(), body.data() + body.size(), &root, &errors)) {
+    if (!read_json(body, root, errors)) {
         AGENT_ERROR(NAME) << errors;
         throw std::runtime_error(errors);
     }

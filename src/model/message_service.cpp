@@ -3,6 +3,8 @@
 #include <algorithm>
 #include <atomic>
 #include <future>
+#include <iterator>
+#include <optional>
 #include <stdexcept>
 
 #include <curl/curl.h>
@@ -24,6 +26,8 @@ constexpr const wchar_t* MARK_NAME = L"agent::MessageService::mark_as_read";
 constexpr const wchar_t* QUEUE_NAME = L"agent::MessageService::mark_queue_as_read::send";
 constexpr const wchar_t* STREAM_NAME = L"agent::MessageService::start_message_stream::stream_thread";
 constexpr const wchar_t* STOP_NAME = L"agent::MessageService::stop_message_stream";
+constexpr const wchar_t* CATCH_UP_NAME = L"agent::MessageService::start_message_stream::catch_up";
+constexpr const wchar_t* RECONNECT_NAME = L"agent::MessageService::reconnect_message_stream";
 
 // Ids the user has read and the server has not yet been told of, shared by every user of
 // the service for the life of the process.
@@ -74,6 +78,42 @@ std::vector<Message> MessageReader::get_messages() {
 
 // ---------------------------------------------------------------------------------------
 
+namespace details {
+
+bool DeliveredIds::remember(const std::wstring& id, std::uint64_t source) {
+    if (!sources_.emplace(id, source).second)
+        return false;
+    order_.push_back(id);
+    if (order_.size() > CAPACITY) {
+        sources_.erase(order_.front());
+        order_.pop_front();
+    }
+    return true;
+}
+
+bool DeliveredIds::admit(const std::wstring& id, std::uint64_t connection) {
+    const auto found = sources_.find(id);
+    if (found == sources_.end())
+        return remember(id, connection);
+    return found->second == connection;
+}
+
+}  // namespace details
+
+// What the streams of one session id have seen; shared by the service and its stream
+// threads (a stopped thread may still be leaving while the next one starts).
+struct MessageService::StreamHistory {
+    std::mutex mutex;
+    details::DeliveredIds ids;       // guarded by mutex
+    std::uint64_t connections = 0;   // connections that were answered 200; guarded by mutex
+    bool baseline = false;           // what was there before the first stream is known; guarded by mutex
+
+    std::uint64_t begin_connection() {
+        const std::lock_guard lock(mutex);
+        return ++connections;
+    }
+};
+
 // Shared by the service and its stream thread; the thread keeps it alive after a stop
 // that could not wait for it (a stop from inside the callback).
 struct MessageService::StreamState {
@@ -82,11 +122,15 @@ struct MessageService::StreamState {
     std::string session_id;
     Callback callback;
     std::chrono::milliseconds retry_delay;
+    std::chrono::milliseconds silence_limit;
+    std::shared_ptr<StreamHistory> history;
 
     std::mutex mutex;
     std::condition_variable wake;
     bool stopping = false;                           // guarded by mutex
     std::shared_ptr<winhttp::CancelHandle> request;  // the live request; guarded by mutex
+    std::uint64_t reconnects_asked = 0;              // guarded by mutex
+    std::uint64_t reconnects_handled = 0;            // guarded by mutex
     std::atomic<bool> ended{false};
 
     bool stop_requested() {
@@ -94,12 +138,15 @@ struct MessageService::StreamState {
         return stopping;
     }
 
-    // Makes the request stoppable; false when a stop came first.
+    // Makes the request stoppable; false when a stop came first. A reconnection asked for
+    // while the pass was between requests ends this one at once.
     bool track(std::shared_ptr<winhttp::CancelHandle> handle) {
         const std::lock_guard lock(mutex);
         if (stopping)
             return false;
         request = std::move(handle);
+        if (reconnects_asked != reconnects_handled)
+            request->cancel();
         return true;
     }
 
@@ -111,11 +158,31 @@ struct MessageService::StreamState {
         wake.notify_all();
     }
 
-    // Waits out the retry delay; false when stopped meanwhile.
+    // A connection opened from now on answers every reconnection asked for so far.
+    void begin_pass() {
+        const std::lock_guard lock(mutex);
+        reconnects_handled = reconnects_asked;
+    }
+
+    bool reconnect_asked() {
+        const std::lock_guard lock(mutex);
+        return reconnects_asked != reconnects_handled;
+    }
+
+    void ask_reconnect() {
+        const std::lock_guard lock(mutex);
+        ++reconnects_asked;
+        if (request)
+            request->cancel();
+        wake.notify_all();
+    }
+
+    // Waits out the retry delay, cut short by a reconnection asked for; false when stopped.
     bool pause() {
         std::unique_lock lock(mutex);
         request.reset();
-        return !wake.wait_for(lock, retry_delay, [this] { return stopping; });
+        wake.wait_for(lock, retry_delay, [this] { return stopping || reconnects_asked != reconnects_handled; });
+        return !stopping;
     }
 };
 
@@ -123,17 +190,119 @@ namespace {
 
 enum class PassEnd { Reconnect, Retry, Finish };
 
-// One connection: open the stream, hand each batch to the callback until the body ends.
+// Reads the newest messages, newest first: pages until one holds a message the session
+// knows (or only the first page). Nothing when stopped or the session is gone (401).
+std::optional<std::vector<Message>> read_newest(MessageService::StreamState& state, winhttp::SimpleClient& client,
+                                                bool first_page_only) {
+    MessageService::StreamHistory& history = *state.history;
+    std::vector<Message> newest;
+    std::wstring url = state.api_base + L"/v1/messages/top?count=" + std::to_wstring(MessageService::CATCH_UP_PAGE);
+    for (int page = 0; page < MessageService::CATCH_UP_PAGES && !url.empty(); ++page) {
+        winhttp::Request request = details::open_api_request(client, CATCH_UP_NAME, url, winhttp::METHOD_GET,
+                                                             state.session_id);
+        if (!state.track(request.cancel_handle()))
+            return std::nullopt;
+        winhttp::Response response = request.receive();
+        const std::uint32_t status = response.status_code();
+        details::log_status(CATCH_UP_NAME, status);
+        const std::vector<std::uint8_t> body = response.read_body();
+        if (status == 204)
+            break;
+        if (status == 401) {
+            AGENT_ERROR(CATCH_UP_NAME)
+                << AgentApiException(details::parse_api_error(body, static_cast<std::int32_t>(status))).what();
+            return std::nullopt;
+        }
+        if (status != 200)
+            details::throw_api_error(CATCH_UP_NAME, body, status);
+        details::log_body(CATCH_UP_NAME, body);
+        MessageList list = details::parse_messages_items(body);
+        bool reached_known = first_page_only;
+        {
+            const std::lock_guard lock(history.mutex);
+            for (const Message& message : list.messages)
+                reached_known = reached_known || history.ids.contains(message.id);
+        }
+        std::move(list.messages.begin(), list.messages.end(), std::back_inserter(newest));
+        if (reached_known)
+            break;
+        url = list.previous;
+    }
+    return newest;
+}
+
+// Before a session id's first stream: what is already there is known, not new (the
+// notifications page lists it). False: stopped or 401.
+bool learn_baseline(MessageService::StreamState& state, winhttp::SimpleClient& client) {
+    MessageService::StreamHistory& history = *state.history;
+    {
+        const std::lock_guard lock(history.mutex);
+        if (history.baseline)
+            return true;
+    }
+    const auto newest = read_newest(state, client, true);
+    if (!newest)
+        return false;
+    const std::lock_guard lock(history.mutex);
+    for (const Message& message : *newest)
+        history.ids.remember(message.id, details::DeliveredIds::CAUGHT_UP);
+    history.baseline = true;
+    return true;
+}
+
+// Once a connection has been answered, while its bytes wait on the socket: the unread
+// messages not seen before (they reached the server while no stream was open) are handed
+// over, oldest first. A message pushed while this runs comes both ways and is handed over
+// once. False: stopped or 401.
+bool catch_up(MessageService::StreamState& state, winhttp::SimpleClient& client) {
+    auto newest = read_newest(state, client, false);
+    if (!newest)
+        return false;
+    std::vector<Message> missed;
+    {
+        MessageService::StreamHistory& history = *state.history;
+        const std::lock_guard lock(history.mutex);
+        for (auto it = newest->rbegin(); it != newest->rend(); ++it) {
+            // Without an id nothing tells whether it came before.
+            if (it->id.empty() || !history.ids.remember(it->id, details::DeliveredIds::CAUGHT_UP) || it->read)
+                continue;
+            missed.push_back(std::move(*it));
+        }
+    }
+    AGENT_INFO(CATCH_UP_NAME) << "Missed messages: " << missed.size();
+    if (missed.empty() || !state.callback)
+        return true;
+    if (state.stop_requested())
+        return false;
+    state.callback(std::move(missed));
+    return true;
+}
+
+// Leaves out what the session has already handed over (see DeliveredIds::admit).
+void drop_delivered(MessageService::StreamHistory& history, std::vector<Message>& batch, std::uint64_t connection) {
+    const std::lock_guard lock(history.mutex);
+    std::erase_if(batch, [&](const Message& message) {
+        if (message.id.empty() || history.ids.admit(message.id, connection))
+            return false;
+        AGENT_DEBUG(STREAM_NAME) << "Already delivered: " << message.id;
+        return true;
+    });
+}
+
+// One connection: learn what is there (once per session id), open the stream, catch up,
+// hand each batch to the callback until the body ends or the silence limit passes.
 PassEnd stream_pass(MessageService::StreamState& state, details::MessageStreamParser& parser) {
     const std::shared_ptr<winhttp::SimpleClient> client = state.client.lock();
     if (!client) {
         AGENT_ERROR(STREAM_NAME) << "The HTTP client no longer exists";
         return PassEnd::Finish;
     }
+    if (!learn_baseline(state, *client))
+        return PassEnd::Finish;
     winhttp::Request request = details::open_api_request(*client, STREAM_NAME, state.api_base + L"/v1/messages/stream",
                                                          winhttp::METHOD_GET, state.session_id);
-    // The stream stays open for as long as the server keeps it, idle or not.
-    request.set_timeouts(0);
+    // The stream stays open for as long as bytes keep coming, heartbeats included.
+    request.set_timeouts(state.silence_limit);
     if (!state.track(request.cancel_handle()))
         return PassEnd::Finish;
     winhttp::Response response = request.receive();
@@ -146,17 +315,27 @@ PassEnd stream_pass(MessageService::StreamState& state, details::MessageStreamPa
         // The session is no longer valid: the shell learns of it from its own next call.
         return status == 401 ? PassEnd::Finish : PassEnd::Retry;
     }
+    const std::uint64_t connection = state.history->begin_connection();
+    if (!catch_up(state, *client) || !state.track(response.cancel_handle()))
+        return PassEnd::Finish;
     std::string chunk;
-    while (response.read_chunk(chunk)) {
-        AGENT_DEBUG(STREAM_NAME) << "Available data: " << chunk.size();
-        AGENT_DEBUG(STREAM_NAME) << std::string_view(chunk);
-        std::vector<Message> batch = parser.feed(chunk);
-        if (batch.empty() || !state.callback)
-            continue;
-        if (state.stop_requested())
-            return PassEnd::Finish;
-        AGENT_DEBUG(STREAM_NAME) << "Result list size: " << batch.size();
-        state.callback(std::move(batch));
+    try {
+        while (response.read_chunk(chunk)) {
+            AGENT_DEBUG(STREAM_NAME) << "Available data: " << chunk.size();
+            AGENT_DEBUG(STREAM_NAME) << std::string_view(chunk);
+            std::vector<Message> batch = parser.feed(chunk);
+            drop_delivered(*state.history, batch, connection);
+            if (batch.empty() || !state.callback)
+                continue;
+            if (state.stop_requested())
+                return PassEnd::Finish;
+            AGENT_DEBUG(STREAM_NAME) << "Result list size: " << batch.size();
+            state.callback(std::move(batch));
+        }
+    } catch (const WinHttpException& error) {
+        if (error.code() != winhttp::TRANSFER_TIMED_OUT)
+            throw;
+        AGENT_WARN(STREAM_NAME) << "No data for " << state.silence_limit.count() << " ms: reconnecting";
     }
     return PassEnd::Reconnect;
 }
@@ -165,6 +344,7 @@ void run_stream(std::shared_ptr<MessageService::StreamState> state) {
     details::MessageStreamParser parser;
     while (!state->stop_requested()) {
         AGENT_DEBUG(STREAM_NAME) << "Start message stream";
+        state->begin_pass();
         parser.restart();
         PassEnd end = PassEnd::Retry;
         try {
@@ -172,6 +352,10 @@ void run_stream(std::shared_ptr<MessageService::StreamState> state) {
         } catch (const std::exception& error) {
             if (state->stop_requested())
                 break;
+            if (state->reconnect_asked()) {
+                AGENT_INFO(STREAM_NAME) << "Reconnecting as asked";
+                continue;
+            }
             AGENT_ERROR(STREAM_NAME) << describe(error);
         }
         if (end == PassEnd::Finish || (end == PassEnd::Retry && !state->pause()))
@@ -192,6 +376,8 @@ MessageService::~MessageService() {
 }
 
 void MessageService::set_session_id(const std::wstring& session_id) {
+    if (session_id != session_id_)
+        history_.reset();
     session_id_ = session_id;
 }
 
@@ -294,6 +480,10 @@ void MessageService::start_message_stream(Callback callback) {
     state->session_id = details::wide_to_utf8(session_id_);
     state->callback = std::move(callback);
     state->retry_delay = retry_delay_;
+    state->silence_limit = silence_limit_;
+    if (!history_)
+        history_ = std::make_shared<StreamHistory>();
+    state->history = history_;
     const std::lock_guard lock(stream_mutex_);
     stream_ = state;
     stream_thread_ = std::thread(run_stream, std::move(state));
@@ -324,6 +514,14 @@ void MessageService::stop_message_stream() {
         if (thread.joinable())
             thread.detach();
     }
+}
+
+void MessageService::reconnect_message_stream() {
+    const std::lock_guard lock(stream_mutex_);
+    if (!stream_ || stream_->ended)
+        return;
+    AGENT_INFO(RECONNECT_NAME) << "Reconnecting the message stream";
+    stream_->ask_reconnect();
 }
 
 bool MessageService::stream_running() const {

@@ -3,12 +3,14 @@
 #include <chrono>
 #include <cstddef>
 #include <cstdint>
+#include <deque>
 #include <functional>
 #include <memory>
 #include <mutex>
 #include <string>
 #include <string_view>
 #include <thread>
+#include <unordered_map>
 #include <unordered_set>
 #include <vector>
 
@@ -102,6 +104,32 @@ private:
     std::unordered_set<std::wstring> first_ids_;
 };
 
+// The ids one stream session has handed to the callback, or found already there when it
+// began, so that each message reaches the callback once however often the stream
+// reconnects. An id is remembered with its source: the number of the connection whose
+// stream brought it (from 1), or CAUGHT_UP for what the reads of the newest messages
+// found. Holds at
+// most CAPACITY ids, forgetting the oldest first: a catch-up reads only the newest pages,
+// where ids that old do not come back.
+class DeliveredIds {
+public:
+    static constexpr std::size_t CAPACITY = 4096;
+    static constexpr std::uint64_t CAUGHT_UP = 0;
+
+    bool contains(const std::wstring& id) const { return sources_.count(id) != 0; }
+    // Remembers an unknown id; false when it was known (the source stays as it was).
+    bool remember(const std::wstring& id, std::uint64_t source);
+    // Whether the stream of `connection` hands the id over: when it is unknown (it is
+    // remembered then) or known from this same connection, whose later blocks deliver
+    // what they carry. An id known from a catch-up or an earlier connection is left out.
+    bool admit(const std::wstring& id, std::uint64_t connection);
+    std::size_t size() const noexcept { return sources_.size(); }
+
+private:
+    std::unordered_map<std::wstring, std::uint64_t> sources_;
+    std::deque<std::wstring> order_;  // oldest first
+};
+
 }  // namespace details
 
 // Moves messages between the agent API and the desktop: paging readers, the read marks,
@@ -113,6 +141,17 @@ public:
 
     // Reconnection delay after a failed connection.
     static constexpr std::chrono::milliseconds RETRY_DELAY{5000};
+    // A stream that brings no byte, heartbeats included, for this long is taken for dead and
+    // reconnected at once (a connection can die without a word: the laptop slept, a NAT
+    // forgot it). The provider sends a heartbeat after 15 s without a message, so six may go
+    // missing before the limit, and a dead connection is found and the stream back within
+    // two minutes. A server that stays silent longer is only reconnected, never counted as
+    // failing. The configuration's "stream_silence_limit" replaces it.
+    static constexpr std::chrono::milliseconds SILENCE_LIMIT{90000};
+    // After a reconnection the newest messages are read in pages of this size, up to
+    // CATCH_UP_PAGES pages, until a page holds a message the stream session knows.
+    static constexpr std::int32_t CATCH_UP_PAGE = 50;
+    static constexpr int CATCH_UP_PAGES = 10;
 
     MessageService(std::weak_ptr<winhttp::SimpleClient> client, std::wstring api_base);
     // Stops the stream.
@@ -138,9 +177,22 @@ public:
     void mark_queue_as_read();
 
     // Starts the stream thread (stopping a running one first). The thread reconnects at
-    // once when the body ends, after the retry delay when a connection fails, and ends on
-    // 401 (the session is gone).
+    // once when the body ends or the silence limit passes, after the retry delay when a
+    // connection fails, and ends on 401 (the session is gone).
+    //
+    // Before the first stream of a session id the newest messages are read once: they are
+    // there already, not new. Then every connection catches up once it is answered: the
+    // messages that reached the server while no stream was open, unread and not yet handed
+    // over, go to the callback as one batch, oldest first, before anything the new stream
+    // brings. A message reaches the callback once per session id, whichever way it came
+    // (the same id twice in one later block of one connection still comes twice, as the
+    // server sent it).
     void start_message_stream(Callback callback);
+    // Drops the stream's connection and opens a new one at once, also from the retry
+    // pause; then catches up. For the moments a connection is likely dead or about to be:
+    // the system resumed from sleep, the network came back or changed. Nothing happens
+    // without a running stream. Call it on the thread that starts and stops the stream.
+    void reconnect_message_stream();
     // Ends the stream thread promptly, also while it waits for data, and waits for it: the
     // callback is never called after this returns. Called from inside the callback, it
     // ends the stream without waiting. A callback running on the stream thread must not
@@ -150,18 +202,25 @@ public:
 
     // The delay before a failed connection is retried; tests shorten it.
     void set_retry_delay(std::chrono::milliseconds delay) { retry_delay_ = delay; }
+    // The silence limit of the streams started afterwards; 0: none.
+    void set_silence_limit(std::chrono::milliseconds limit) { silence_limit_ = limit; }
+    std::chrono::milliseconds silence_limit() const noexcept { return silence_limit_; }
 
     // The ids waiting in the process-wide read queue, oldest first.
     static std::vector<std::wstring> read_queue();
     static void clear_read_queue_for_testing();
 
     struct StreamState;
+    struct StreamHistory;
 
 private:
     std::weak_ptr<winhttp::SimpleClient> client_;
     std::wstring api_base_;
     std::wstring session_id_;
     std::chrono::milliseconds retry_delay_ = RETRY_DELAY;
+    std::chrono::milliseconds silence_limit_ = SILENCE_LIMIT;
+    // What the streams of the current session id have handed over; a new id starts afresh.
+    std::shared_ptr<StreamHistory> history_;
     mutable std::mutex stream_mutex_;  // guards the two below
     std::shared_ptr<StreamState> stream_;
     std::thread stream_thread_;

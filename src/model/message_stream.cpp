@@ -114,7 +114,14 @@ void MessageStreamParser::read_data(std::string_view data) {
     // One unreadable event is skipped; the rest of the block and the connection go on.
     Json::Value value;
     std::string errors;
-    if (!reader_->parse(data.data(), data.data() + data.size(), &value, &errors)) {
+    bool parsed = false;
+    try {
+        parsed = reader_->parse(data.data(), data.data() + data.size(), &value, &errors);
+    } catch (const Json::Exception& error) {
+        // Nesting deeper than the reader allows is thrown, not reported.
+        errors = error.what();
+    }
+    if (!parsed) {
         AGENT_ERROR(NAME) << "Skipped a message event that is not JSON: " << errors;
         return;
     }

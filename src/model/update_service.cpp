@@ -129,12 +129,9 @@ std::string_view as_text(const std::vector<std::uint8_t>& body) {
 
 // The "uri" of an update answer.
 std::wstring parse_update_uri(const std::vector<std::uint8_t>& body) {
-    Json::CharReaderBuilder builder;
-    const std::unique_ptr<Json::CharReader> reader(builder.newCharReader());
     Json::Value root;
     std::string errors;
-    const std::string_view text = as_text(body);
-    if (!reader->parse(text.data(), text.data() + text.size(), &root, &errors)) {
+    if (!details::read_json(as_text(body), root, errors)) {
         AGENT_ERROR(CHECK_THREAD) << errors;
         throw std::runtime_error(errors);
     }

@@ -46,11 +46,9 @@ std::wstring json_text(const Json::Value& item, const char* key) {
 namespace details {
 
 LinkItems parse_link_items(std::string_view body) {
-    Json::CharReaderBuilder builder;
-    const std::unique_ptr<Json::CharReader> reader(builder.newCharReader());
     Json::Value root;
     std::string errors;
-    if (!reader->parse(body.data(), body.data() + body.size(), &root, &errors)) {
+    if (!read_json(body, root, errors)) {
         AGENT_ERROR(L"agent::details::parse_link_items") << errors;
         throw std::runtime_error(errors);
     }

@@ -59,16 +59,27 @@ std::string to_json_text(const Json::Value& value) {
     return Json::writeString(builder, value) + "\n";
 }
 
+bool read_json(std::string_view text, Json::Value& root, std::string& errors) {
+    static const Json::CharReaderBuilder builder = [] {
+        Json::CharReaderBuilder defaults;
+        defaults["collectComments"] = false;
+        return defaults;
+    }();
+    const std::unique_ptr<Json::CharReader> reader(builder.newCharReader());
+    try {
+        return reader->parse(text.data(), text.data() + text.size(), &root, &errors);
+    } catch (const Json::Exception& error) {
+        errors = error.what();
+        return false;
+    }
+}
+
 ApiError parse_api_error(const std::vector<std::uint8_t>& body, std::int32_t status) {
     AGENT_INFO(L"agent::details::parse_api_error") << base64_encode(body);
     ApiError error;
-    Json::CharReaderBuilder builder;
-    builder["collectComments"] = false;
-    std::unique_ptr<Json::CharReader> reader(builder.newCharReader());
     Json::Value root;
     std::string messages;
-    const char* begin = reinterpret_cast<const char*>(body.data());
-    if (!reader->parse(begin, begin + body.size(), &root, &messages)) {
+    if (!read_json({reinterpret_cast<const char*>(body.data()), body.size()}, root, messages)) {
         AGENT_ERROR(L"agent::details::parse_api_error") << messages;
         error.status = status;
         return error;

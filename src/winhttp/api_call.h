@@ -32,6 +32,12 @@ void set_content_length(winhttp::Request& request, std::uint64_t length);
 // Compact JSON text (one line ending with LF), the form request bodies are sent in.
 std::string to_json_text(const Json::Value& value);
 
+// Reads JSON text with jsoncpp's strict-enough defaults. False, with the reader's messages in
+// `errors`, for text that is not JSON, including nesting deeper than the reader's limit
+// (1000), which jsoncpp reports by throwing: a server's answer must not escape as a
+// library exception where a parse failure is expected.
+bool read_json(std::string_view text, Json::Value& root, std::string& errors);
+
 // What a successful call returns.
 struct ApiAnswer {
     std::uint32_t status = 0;

@@ -7,6 +7,10 @@
 #include <cstdio>
 #include <limits>
 
+#include <netinet/in.h>
+#include <netinet/tcp.h>
+#include <sys/socket.h>
+
 #include <curl/curl.h>
 #include <openssl/err.h>
 #include <openssl/pem.h>
@@ -22,6 +26,8 @@ using agent::WinHttpException;
 using agent::details::starts_with_ascii_nocase;
 using agent::details::utf8_to_wide;
 using agent::details::wide_to_utf8;
+
+static_assert(TRANSFER_TIMED_OUT == CURLE_OPERATION_TIMEDOUT);
 
 namespace {
 
@@ -66,11 +72,28 @@ void global_init() {
         throw WinHttpException(result, "curl_global_init");
 }
 
+// Seconds as a silence limit; anything beyond a year is as good as none.
+std::chrono::milliseconds seconds_to_limit(std::uint64_t seconds) {
+    constexpr std::uint64_t YEAR = 366ull * 24 * 3600;
+    return std::chrono::milliseconds(static_cast<std::int64_t>(std::min(seconds, YEAR)) * 1000);
+}
+
 template <typename T>
 void setopt(CURL* easy, CURLoption option, T value) {
     CURLcode result = curl_easy_setopt(easy, option, value);
     if (result != CURLE_OK)
         throw WinHttpException(result, "curl_easy_setopt");
+}
+
+// curl sets the idle time and the interval; the count of unanswered probes is the
+// system's (9 by default) unless we set it on the socket ourselves.
+int on_socket_created(void*, curl_socket_t socket, curlsocktype purpose) {
+    if (purpose == CURLSOCKTYPE_IPCXN) {
+        const int probes = KEEPALIVE_PROBES;
+        // A socket that refuses keeps the system's count: still found, only later.
+        ::setsockopt(socket, IPPROTO_TCP, TCP_KEEPCNT, &probes, sizeof probes);
+    }
+    return CURL_SOCKOPT_OK;
 }
 
 }  // namespace
@@ -226,7 +249,7 @@ struct Transfer {
 
     std::string url;
     int method = METHOD_GET;
-    std::uint64_t timeout = 60;
+    std::chrono::milliseconds timeout{60000};  // of silence; 0: none
     Headers request_headers;
     bool received = false;
 
@@ -464,8 +487,8 @@ struct Transfer {
             if (progressed)
                 last_progress = now;
             int wait_ms = 1000;
-            if (timeout > 0) {
-                const auto limit = last_progress + std::chrono::seconds(timeout);
+            if (timeout.count() > 0) {
+                const auto limit = last_progress + timeout;
                 if (now >= limit)
                     fail(CURLE_OPERATION_TIMEDOUT);
                 const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(limit - now).count() + 1;
@@ -553,8 +576,8 @@ struct Transfer {
         } else if (method != METHOD_GET) {
             setopt(handle, CURLOPT_CUSTOMREQUEST, verb);
         }
-        if (timeout > 0)
-            setopt(handle, CURLOPT_CONNECTTIMEOUT, static_cast<long>(std::min<std::uint64_t>(timeout, 0x7fffffff)));
+        if (timeout.count() > 0)
+            setopt(handle, CURLOPT_CONNECTTIMEOUT_MS, static_cast<long>(std::min<std::int64_t>(timeout.count(), 0x7fffffff)));
         multi = session->take_multi();
         {
             std::lock_guard lock(cancel->mutex_);
@@ -781,7 +804,11 @@ const Headers& Request::headers() const {
 }
 
 void Request::set_timeouts(std::uint64_t seconds) {
-    live(transfer_).timeout = seconds;
+    live(transfer_).timeout = seconds_to_limit(seconds);
+}
+
+void Request::set_timeouts(std::chrono::milliseconds limit) {
+    live(transfer_).timeout = std::max(limit, std::chrono::milliseconds(0));
 }
 
 void Request::write(const void* data, std::size_t size) {
@@ -1004,7 +1031,7 @@ Request SimpleClient::open_request(const std::wstring& url, int method) {
         std::lock_guard lock(session_->mutex);
         transfer->share = session_->share;
         transfer->ca = session_->ca;
-        transfer->timeout = session_->timeout;
+        transfer->timeout = seconds_to_limit(session_->timeout);
     }
     transfer->easy = session_->take_easy(transfer->share);
 
@@ -1017,6 +1044,9 @@ Request SimpleClient::open_request(const std::wstring& url, int method) {
     setopt(handle, CURLOPT_FOLLOWLOCATION, 1L);
     setopt(handle, CURLOPT_MAXREDIRS, MAX_REDIRECTS);
     setopt(handle, CURLOPT_TCP_KEEPALIVE, 1L);
+    setopt(handle, CURLOPT_TCP_KEEPIDLE, static_cast<long>(KEEPALIVE_IDLE.count()));
+    setopt(handle, CURLOPT_TCP_KEEPINTVL, static_cast<long>(KEEPALIVE_INTERVAL.count()));
+    setopt(handle, CURLOPT_SOCKOPTFUNCTION, &on_socket_created);
     setopt(handle, CURLOPT_SUPPRESS_CONNECT_HEADERS, 1L);
     setopt(handle, CURLOPT_HEADERFUNCTION, &Transfer::on_header);
     setopt(handle, CURLOPT_HEADERDATA, transfer.get());

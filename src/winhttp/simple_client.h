@@ -5,6 +5,7 @@
 // agent::WinHttpException naming the failed call; a status code is never an error here.
 
 #include <atomic>
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <map>
@@ -27,6 +28,19 @@ enum Method : int {
     METHOD_CONNECT = 4,
     METHOD_DELETE = 5,
 };
+
+// TCP keepalive on every connection: after KEEPALIVE_IDLE without data from the peer, a
+// probe every KEEPALIVE_INTERVAL; KEEPALIVE_PROBES unanswered ones fail the connection. So
+// a connection that died without a word (the laptop slept, a NAT forgot it, the route
+// changed) fails a read within 60 s even when the request has no time-out, and the probes
+// keep the NAT mapping of a quiet stream alive.
+inline constexpr std::chrono::seconds KEEPALIVE_IDLE{30};
+inline constexpr std::chrono::seconds KEEPALIVE_INTERVAL{10};
+inline constexpr int KEEPALIVE_PROBES = 3;
+
+// The code of agent::WinHttpException when a request's time-out of silence has passed
+// (CURLE_OPERATION_TIMEDOUT).
+inline constexpr std::uint32_t TRANSFER_TIMED_OUT = 28;
 
 // "GET", "POST", ...; "GET" for an unknown kind.
 const char* method_verb(int method) noexcept;
@@ -131,8 +145,11 @@ public:
     const Headers& headers() const;
 
     // Seconds of silence allowed while resolving, connecting, sending and receiving;
-    // 0 means none (the message stream). Starts as the client's value.
+    // 0 means none. Starts as the client's value. A read that waits longer throws
+    // agent::WinHttpException CURLE_OPERATION_TIMEDOUT ("curl_easy_perform").
     void set_timeouts(std::uint64_t seconds);
+    // The same in milliseconds (the message stream's silence limit).
+    void set_timeouts(std::chrono::milliseconds limit);
 
     // Appends body bytes. With a "Transfer-Encoding" header each write becomes one chunk
     // (hex length, CR LF, bytes, CR LF) and receive() adds the final "0\r\n\r\n"; without

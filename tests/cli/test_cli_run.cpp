@@ -238,6 +238,27 @@ TEST_F(CliRunTest, FollowPrintsNewMessagesUntilInterrupted) {
         << narrow(console_.all_out());
 }
 
+TEST_F(CliRunTest, FollowComesBackFromABlackHoledStreamWithoutDoubles) {
+    configuration_->stream_silence_limit = 1;
+    configuration_->save();
+    ASSERT_EQ(sign_in(), EXIT_OK);
+    console_.clear();
+    std::string id;
+    console_.interrupt_when = [&] {
+        if (id.empty() && server().open_streams() == 1 && !server().requests("/api/v1/messages/top").empty()) {
+            server().freeze_streams();
+            sandbox::Message message;
+            message.subject = "Пока связь молчала";
+            id = server().push_message(message).id;
+        }
+        return !id.empty() && console_.all_out().find(wide(id)) != std::wstring::npos;
+    };
+    EXPECT_EQ(cli({"follow"}), EXIT_OK);
+    const std::wstring out = console_.all_out();
+    EXPECT_EQ(out.find(wide(id)), out.rfind(wide(id))) << narrow(out);
+    EXPECT_EQ(console_.out().size(), 1u) << narrow(out);
+}
+
 TEST_F(CliRunTest, FollowEndsWhenTheSessionEnds) {
     ASSERT_EQ(sign_in(), EXIT_OK);
     std::string sid;

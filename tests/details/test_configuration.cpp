@@ -189,6 +189,27 @@ TEST_F(ConfigurationTest, SaveWritesAllKeysInOrderAndDropsEmptyOnes) {
     EXPECT_FALSE(reloaded->silent_mode);
 }
 
+TEST_F(ConfigurationTest, StreamSilenceLimitIsKeptOnlyWhenSetAndSensible) {
+    write_config("client = id\nstream_silence_limit = 30\n");
+    auto config = load();
+    EXPECT_EQ(config->stream_silence_limit, 30u);
+    config->save();
+    EXPECT_NE(read_text(file()).find("\r\nstream_silence_limit = 30\r\n"), std::string::npos);
+    config->stream_silence_limit = 0;
+    config->save();
+    EXPECT_EQ(read_text(file()).find("stream_silence_limit"), std::string::npos);
+
+    // Anything but 1 to 86400 seconds leaves the program's limit, with a word in the log.
+    for (const char* value : {"0", "-5", "90s", "86401", "99999999999999999999", "1e3"}) {
+        write_config(std::string("client = id\nstream_silence_limit = ") + value + "\n");
+        EXPECT_EQ(load()->stream_silence_limit, 0u) << value;
+        EXPECT_NE(default_log().find(std::string("| WARN | agent::ConfigurationKeyValue::load | stream_silence_limit \"") +
+                                     value + "\""),
+                  std::string::npos)
+            << value;
+    }
+}
+
 TEST_F(ConfigurationTest, UnwritableDirectoryStillStartsAndSaveSaysWhy) {
     // A file where the data directory should be: nothing can be written there.
     write_text(home().path() / "blocked", "x");

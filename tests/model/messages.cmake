@@ -8,3 +8,8 @@ if(TARGET varnel-sandbox-core)
     SOURCES ${CMAKE_CURRENT_LIST_DIR}/test_message_service.cpp
     LIBS varnel-sandbox-core winhttp-test-servers)
 endif()
+if(TARGET varnel-sandbox-core)
+  agent_add_test(NAME test-stream-recovery LABEL model TIMEOUT 240
+    SOURCES ${CMAKE_CURRENT_LIST_DIR}/test_stream_recovery.cpp
+    LIBS varnel-sandbox-core)
+endif()

@@ -345,6 +345,9 @@ TEST_F(MessageServiceTest, UnauthorizedEndsTheStream) {
     Batches batches;
     service_->start_message_stream(batches.callback());
     wait_for_stream();
+    // A message through the stream: the connection is past its catch-up read.
+    const sandbox::Message sent = server_->push_message(pushed("before"));
+    ASSERT_TRUE(wait_for([&] { return batches.has(utf8_to_wide(sent.id)); }));
     // Signing the session out on the server closes its stream; the reconnection gets 401.
     server_->end_session(sid_);
     ASSERT_TRUE(wait_for([&] { return !service_->stream_running(); }));

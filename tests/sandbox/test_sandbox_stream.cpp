@@ -6,6 +6,8 @@ namespace {
 using agent::testing::wait_for;
 using StreamTest = ServerTest;
 
+const std::string HEARTBEAT = "event: heartbeat\ndata: ping\n\n";
+
 TEST_F(StreamTest, HeartbeatsFlowAndPushedMessagesArriveAsEventAndDataLines) {
     const std::string sid = server().create_session();
     StreamReader stream(server().port(), sid);
@@ -66,6 +68,36 @@ TEST_F(StreamTest, StreamDropsAfterTheGivenNumberOfBytes) {
     ASSERT_TRUE(wait_for([&] { return stream.ended(); }));
     EXPECT_EQ(stream.text(), std::string("event: heartbeat\ndata: ping\n\nevent: heartbeat\n").substr(0, 30));
     EXPECT_TRUE(wait_for([&] { return server().open_streams() == 0; }));
+}
+
+TEST_F(StreamTest, FrozenStreamsSendNothingAndStayOpenUntilClosed) {
+    StreamReader frozen(server().port(), server().create_session());
+    StreamReader other(server().port(), server().create_session("buh@varnel.example"));
+    ASSERT_TRUE(wait_for([&] { return frozen.contains("heartbeat") && other.contains("heartbeat"); }));
+    const auto answer = client().Post("/admin/streams/freeze", "", "application/json");
+    ASSERT_TRUE(answer);
+    EXPECT_EQ(parse(answer->body)["frozen"].asInt(), 1);
+    // A write already under way may still land; the other stream's heartbeats tell when
+    // the frozen one has had time for several of its own.
+    const auto beats_later = [&](int beats) {
+        const std::size_t from = other.text().size();
+        return wait_for([&] { return other.text().size() >= from + beats * HEARTBEAT.size(); });
+    };
+    ASSERT_TRUE(beats_later(2));
+    const std::string silent = frozen.text();
+    Message message;
+    message.subject = "в пустоту";
+    const Message lost = server().push_message(message);
+    ASSERT_TRUE(beats_later(3));
+    EXPECT_EQ(frozen.text(), silent);
+    EXPECT_FALSE(frozen.ended());
+    EXPECT_EQ(server().open_streams(), 2u);
+    EXPECT_EQ(server().messages().front().id, lost.id);
+
+    EXPECT_EQ(server().close_streams(), 1u);
+    ASSERT_TRUE(wait_for([&] { return frozen.ended(); }));
+    EXPECT_FALSE(other.ended());
+    EXPECT_TRUE(wait_for([&] { return server().open_streams() == 1; }));
 }
 
 TEST_F(StreamTest, StatusFaultAnswersTheNextCallsThenServesNormally) {

@@ -132,6 +132,8 @@ TEST_F(ApiCallTest, BodiesThatAreNotErrorAnswersKeepTheHttpStatus) {
     EXPECT_EQ(list.status, 400);
     EXPECT_EQ(list.details, (std::vector<std::wstring>{L"a", L"1"}));
     EXPECT_EQ(parse("\xff\xfe{", 400).status, 400);
+    // Nesting deeper than the JSON reader goes is a body that cannot be read, not a throw.
+    EXPECT_EQ(parse("{\"status\": 500, \"id\": " + std::string(1200, '['), 503).status, 503);
 }
 
 TEST_F(ApiCallTest, CallSendsTheSessionAndJsonBodyAndLogsThePattern) {

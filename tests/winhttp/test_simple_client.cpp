@@ -3,7 +3,10 @@
 #include <httplib.h>
 
 #include <chrono>
+#include <cstdio>
+#include <fstream>
 #include <future>
+#include <sstream>
 #include <thread>
 
 #include <curl/curl.h>
@@ -407,6 +410,47 @@ TEST_F(SimpleClientTest, SilentServerTimesOut) {
     EXPECT_EQ(curl_code_of([&] { client->open_request(server.url("/"), METHOD_GET).receive(); }),
               CURLE_OPERATION_TIMEDOUT);
     EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(5));
+}
+
+// The kernel's own view of the client's socket: in /proc/net/tcp the timer kind 2 is the
+// keepalive timer, and its expiry is counted in hundredths of a second.
+TEST_F(SimpleClientTest, AQuietStreamHasKeepaliveProbesAndAMillisecondSilenceLimit) {
+    RawServer server([](RawConnection& connection, RawServer&) {
+        connection.read_request();
+        connection.send("HTTP/1.1 200 OK\r\nTransfer-Encoding: chunked\r\n\r\n4\r\nbeat\r\n");
+        connection.hold();
+    });
+    auto client = SimpleClient::create(L"", direct());
+    Request request = client->open_request(server.url("/stream"), METHOD_GET);
+    request.set_timeouts(std::chrono::milliseconds(400));
+    Response response = request.receive();
+    std::string chunk;
+    ASSERT_TRUE(response.read_chunk(chunk));
+
+    char remote[16];
+    std::snprintf(remote, sizeof remote, "0100007F:%04X", server.port());
+    std::ifstream table("/proc/net/tcp");
+    std::string line;
+    int found = 0;
+    while (std::getline(table, line)) {
+        std::istringstream fields(line);
+        std::string slot, local, peer, state, queues, timer;
+        fields >> slot >> local >> peer >> state >> queues >> timer;
+        if (peer != remote || state != "01")
+            continue;
+        ++found;
+        EXPECT_EQ(timer.substr(0, 2), "02") << line;
+        const unsigned long hundredths = std::stoul(timer.substr(3), nullptr, 16);
+        EXPECT_GT(hundredths, 0u);
+        EXPECT_LE(hundredths, static_cast<unsigned long>(KEEPALIVE_IDLE.count()) * 100) << line;
+    }
+    EXPECT_EQ(found, 1);
+
+    const auto started = std::chrono::steady_clock::now();
+    EXPECT_EQ(curl_code_of([&] { response.read_chunk(chunk); }), TRANSFER_TIMED_OUT);
+    const auto waited = std::chrono::steady_clock::now() - started;
+    EXPECT_GE(waited, std::chrono::milliseconds(400));
+    EXPECT_LT(waited, std::chrono::seconds(3));
 }
 
 TEST_F(SimpleClientTest, ServerClosingMidBodyIsAnError) {

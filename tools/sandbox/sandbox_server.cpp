@@ -60,6 +60,7 @@ struct StreamConnection {
     std::condition_variable wake;
     std::deque<std::string> queue;
     bool closed = false;
+    bool frozen = false;  // black-holed: nothing more is written, the connection stays open
 };
 
 class StreamHub {
@@ -93,6 +94,24 @@ public:
         }
     }
 
+    // Marks the open streams of the user; returns how many. Frozen streams write nothing
+    // more (pushes and heartbeats are swallowed) and keep their connection open.
+    std::size_t freeze(const std::string& login) {
+        return change_user(login, [](StreamConnection& connection) {
+            const bool open = !connection.closed && !connection.frozen;
+            connection.frozen = true;
+            return open;
+        });
+    }
+
+    std::size_t close_user(const std::string& login) {
+        return change_user(login, [](StreamConnection& connection) {
+            const bool open = !connection.closed;
+            connection.closed = true;
+            return open;
+        });
+    }
+
     // Ends the streams of one session (sign-out) or, with an empty sid, all of them.
     void close(const std::string& sid) {
         std::lock_guard lock(mutex_);
@@ -123,6 +142,24 @@ public:
     }
 
 private:
+    template <class Change>
+    std::size_t change_user(const std::string& login, Change change) {
+        std::lock_guard lock(mutex_);
+        std::size_t changed = 0;
+        for (const auto& connection : connections_) {
+            if (connection->login != login)
+                continue;
+            bool counted = false;
+            {
+                std::lock_guard stream_lock(connection->mutex);
+                counted = change(*connection);
+            }
+            connection->wake.notify_all();
+            changed += counted ? 1 : 0;
+        }
+        return changed;
+    }
+
     mutable std::mutex mutex_;
     std::vector<std::shared_ptr<StreamConnection>> connections_;
     std::size_t opened_ = 0;
@@ -853,6 +890,16 @@ void Server::Impl::message_stream(httplib::Response& response, const CallContext
     response.set_chunked_content_provider(
         "text/event-stream",
         [this, state, heartbeat](std::size_t, httplib::DataSink& sink) {
+            // Like a connection whose packets stop: no byte, no FIN, until it is closed.
+            const auto black_hole = [](StreamConnection& connection, std::unique_lock<std::mutex>& lock) {
+                connection.wake.wait(lock, [&] { return connection.closed; });
+                return false;
+            };
+            {
+                std::unique_lock lock(state->connection->mutex);
+                if (state->connection->frozen)
+                    return black_hole(*state->connection, lock);
+            }
             const auto write = [&](const std::string& piece) {
                 std::size_t size = piece.size();
                 bool drop = false;
@@ -874,10 +921,13 @@ void Server::Impl::message_stream(httplib::Response& response, const CallContext
             }
             StreamConnection& connection = *state->connection;
             std::unique_lock lock(connection.mutex);
-            connection.wake.wait_until(lock, state->next_heartbeat,
-                                       [&] { return connection.closed || !connection.queue.empty(); });
+            connection.wake.wait_until(lock, state->next_heartbeat, [&] {
+                return connection.closed || connection.frozen || !connection.queue.empty();
+            });
             if (connection.closed)
                 return false;
+            if (connection.frozen)
+                return black_hole(connection, lock);
             if (!connection.queue.empty()) {
                 const std::string piece = std::move(connection.queue.front());
                 connection.queue.pop_front();
@@ -1087,6 +1137,37 @@ void Server::Impl::register_admin_routes() {
         answer["Sid"] = store->create_session(login);
         send_json(response, 201, answer);
     });
+    // {"user"?}: the demo user's streams when the body is empty or names none.
+    const auto stream_user = [this](const httplib::Request& request, httplib::Response& response)
+        -> std::optional<std::string> {
+        std::string login;
+        if (!request.body.empty()) {
+            const auto body = parse_body(request, response);
+            if (!body)
+                return std::nullopt;
+            if (body->isObject())
+                login = text_member(*body, "user");
+        }
+        return login.empty() ? std::string(DEMO_LOGIN) : login;
+    };
+    add_route("POST", "/admin/streams/freeze", Area::Admin,
+              [this, stream_user](const auto& request, auto& response, CallContext&) {
+                  const auto login = stream_user(request, response);
+                  if (!login)
+                      return;
+                  Json::Value body(Json::objectValue);
+                  body["frozen"] = static_cast<Json::UInt64>(hub.freeze(*login));
+                  send_json(response, 200, body);
+              });
+    add_route("POST", "/admin/streams/close", Area::Admin,
+              [this, stream_user](const auto& request, auto& response, CallContext&) {
+                  const auto login = stream_user(request, response);
+                  if (!login)
+                      return;
+                  Json::Value body(Json::objectValue);
+                  body["closed"] = static_cast<Json::UInt64>(hub.close_user(*login));
+                  send_json(response, 200, body);
+              });
     add_route("GET", "/admin/streams", Area::Admin, [this](const auto&, auto& response, CallContext&) {
         Json::Value body(Json::objectValue);
         body["open"] = static_cast<Json::UInt64>(hub.open_count());
@@ -1232,6 +1313,10 @@ Message Server::push_message(Message message, const std::string& login) {
 void Server::push_raw(const std::vector<std::string>& pieces, const std::string& login) {
     impl_->hub.deliver(login, pieces);
 }
+
+std::size_t Server::freeze_streams(const std::string& login) { return impl_->hub.freeze(login); }
+
+std::size_t Server::close_streams(const std::string& login) { return impl_->hub.close_user(login); }
 
 std::vector<Message> Server::messages(const std::string& login) const { return impl_->store->messages(login); }
 

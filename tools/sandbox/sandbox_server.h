@@ -155,6 +155,14 @@ public:
     Message push_message(Message message, const std::string& login = DEMO_LOGIN);
     // Sends raw text to every open stream of the user, each piece in its own write.
     void push_raw(const std::vector<std::string>& pieces, const std::string& login = DEMO_LOGIN);
+    // Black-holes the user's open streams, as a connection whose packets stop arriving: they
+    // send nothing more (pushed messages and heartbeats are lost on them), do not close,
+    // and count as open, until the client goes and they are closed (close_streams(), the
+    // session's end, reset() or stop()). Returns how many were frozen.
+    std::size_t freeze_streams(const std::string& login = DEMO_LOGIN);
+    // Ends the user's open streams (frozen ones included) as the server would: the body
+    // ends. Returns how many were open.
+    std::size_t close_streams(const std::string& login = DEMO_LOGIN);
     // The user's messages, newest first.
     std::vector<Message> messages(const std::string& login = DEMO_LOGIN) const;
     // Channel id -> enabled.
