@@ -1021,7 +1021,7 @@ Request SimpleClient::open_request(const std::wstring& url, int method) {
                 proxy = connection->second.proxy;
                 transfer->share = session_->share;
                 transfer->ca = session_->ca;
-                transfer->timeout = session_->timeout;
+                transfer->timeout = seconds_to_limit(session_->timeout);
                 ready = true;
             }
         }
