@@ -83,19 +83,29 @@ struct Program {
 
     engine::HostWindow& window() { return shell->window(); }
 
-    // Runs a script in the page and waits for it.
-    void run(const std::string& script) {
-        bool done = false;
+    // Runs a script in the page and waits for its value (as text: JSON.stringify of it).
+    std::string run(const std::string& script) {
+        struct Slot {
+            bool done = false;
+            std::string text;
+        } slot;
+        const std::string wrapped = "JSON.stringify((() => { " + script + " })() ?? null)";
         webkit_web_view_evaluate_javascript(
-            window().web_view(), script.c_str(), -1, nullptr, nullptr, nullptr,
+            window().web_view(), wrapped.c_str(), -1, nullptr, nullptr, nullptr,
             [](GObject* source, GAsyncResult* result, gpointer data) {
+                auto* slot = static_cast<Slot*>(data);
                 JSCValue* value = webkit_web_view_evaluate_javascript_finish(WEBKIT_WEB_VIEW(source), result, nullptr);
-                if (value != nullptr)
+                if (value != nullptr) {
+                    char* text = jsc_value_to_string(value);
+                    slot->text = text;
+                    g_free(text);
                     g_object_unref(value);
-                *static_cast<bool*>(data) = true;
+                }
+                slot->done = true;
             },
-            &done);
-        engine::run_nested_until([&] { return done; }, std::chrono::seconds(10));
+            &slot);
+        engine::run_nested_until([&] { return slot.done; }, std::chrono::seconds(10));
+        return slot.text;
     }
 
     bool page_is(int kind) {
@@ -109,10 +119,8 @@ struct Program {
             return false;
         return engine::run_nested_until(
             [&] {
-                const Json::Value ready = shell->current_page()->call_script(
-                    "eval", Json::Value("document.body.dataset.ready === 'true' && "
-                                        "!document.body.classList.contains('disabled')"));
-                return ready.isBool() && ready.asBool();
+                return run("return document.body.dataset.ready === 'true' && "
+                           "!document.body.classList.contains('disabled');") == "true";
             },
             std::chrono::seconds(30));
     }
@@ -154,15 +162,13 @@ void ListingTwentyCertificates(benchmark::State& state) {
         double took = -1;
         engine::run_nested_until(
             [&] {
-                took = program->shell->current_page()->call_script("eval", Json::Value("auth_bench.took")).asDouble();
+                took = std::stod(program->run("return auth_bench.took;"));
                 return took >= 0;
             },
             std::chrono::seconds(30));
         samples.push_back(took);
         state.SetIterationTime(took / 1e3);
-        state.counters["rows"] = program->shell->current_page()
-                                     ->call_script("eval", Json::Value("document.querySelectorAll('.cert').length"))
-                                     .asDouble();
+        state.counters["rows"] = std::stod(program->run("return document.querySelectorAll('.cert').length;"));
     }
     report_percentiles(state, std::move(samples));
 }

@@ -80,7 +80,8 @@ public:
         return value.isString() ? value.asString() : std::string();
     }
 
-    // The window gets the keyboard focus, as when the desktop gives it.
+    // The window gets the keyboard focus, as when the desktop gives it. Other tests' windows
+    // on the same display may take it back at any time; see fill.
     void focus_window() {
         GtkWidget* toplevel = GTK_WIDGET(window_.gtk_window());
         gtk_window_present(window_.gtk_window());
@@ -91,6 +92,8 @@ public:
         focus->focus_change.window = GDK_WINDOW(g_object_ref(gtk_widget_get_window(toplevel)));
         gtk_widget_send_focus_change(toplevel, focus);
         gdk_event_free(focus);
+        varnelagent::engine::run_nested_until([&] { return gtk_window_is_active(window_.gtk_window()) != FALSE; },
+                                              std::chrono::seconds(2));
     }
 
     // Real clicks with the pointer on the middle of the element. A click that opens a dialog
@@ -100,6 +103,8 @@ public:
         const Json::Value centre = eval("(() => { const box = document.querySelector(" + quoted(selector) +
                                         ").getBoundingClientRect(); return [box.left + box.width / 2, "
                                         "box.top + box.height / 2]; })()");
+        // Another test's window may lie over this one on the shared display.
+        gdk_window_raise(gtk_widget_get_window(GTK_WIDGET(window_.gtk_window())));
         int x = 0;
         int y = 0;
         gdk_window_get_origin(gtk_widget_get_window(GTK_WIDGET(window_.gtk_window())), &x, &y);
@@ -149,13 +154,19 @@ public:
                 details::wide_to_utf8(std::wstring(1, character)));
     }
 
-    // Focuses the field (as a click would), selects what it holds and types over it.
+    // Focuses the field (as a click would), selects what it holds and types over it. Keys
+    // typed while another test's window had the focus are lost: then it types again.
     void fill(const std::string& selector, const std::string& text) {
-        focus_window();
-        eval("(() => { const field = document.querySelector(" + quoted(selector) +
-             "); field.focus(); field.select(); })()");
-        key(GDK_KEY_BackSpace);
-        type(text);
+        const std::string field = "document.querySelector(" + quoted(selector) + ")";
+        for (int attempt = 0; attempt < 5; ++attempt) {
+            focus_window();
+            eval("(() => { const field = " + field + "; field.focus(); field.select(); })()");
+            key(GDK_KEY_BackSpace);
+            type(text);
+            if (eval(field + ".value") == text)
+                return;
+        }
+        ADD_FAILURE() << "could not type into " << selector;
     }
 
     // Lets the web process take in what was sent: a round trip through the page.

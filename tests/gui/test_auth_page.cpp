@@ -90,6 +90,7 @@ protected:
         page().focus_window();
         page().key(GDK_KEY_Return, "", false);
     }
+    void press_sign_in() { page().click("#SignIn", 1, false); }
 
     // Runs until `done`; a dialog that nobody expected fails the test and is closed.
     bool without_dialogs(std::function<bool()> done, std::chrono::seconds timeout = std::chrono::seconds(30)) {
@@ -178,7 +179,7 @@ TEST_F(AuthPageTest, PasswordSignInKeepsTheSessionOnlyWhenAskedTo) {
     EXPECT_EQ(page().eval("document.getElementById('Remember').checked"), true);
     page().focus_window();
     page().fill("#Password", sandbox::Server::DEMO_PASSWORD);
-    press_enter();
+    press_sign_in();
     ASSERT_TRUE(signed_in());
     EXPECT_TRUE(remembered());
     shell_.reset();
@@ -193,7 +194,7 @@ TEST_F(AuthPageTest, RefusalsAreExplainedAndLeaveTheFormUsable) {
     const std::string password = "pa ss \"q\" 'x'";
     std::string seen;
     type_credentials(login, password);
-    press_enter();
+    press_sign_in();
     ASSERT_TRUE(run_steps({dialog("res:error.html", &seen, true), form_usable()}));
     EXPECT_NE(seen.find("Пользователь с указанным адресом"), std::string::npos) << seen;
     const auto asked = server().requests("/auth/authenticate-by-pass");
@@ -204,7 +205,7 @@ TEST_F(AuthPageTest, RefusalsAreExplainedAndLeaveTheFormUsable) {
     // Wrong passwords: four times the password text, the fifth locks the login.
     page().fill("#Login", sandbox::Server::DEMO_LOGIN);
     for (int attempt = 1; attempt <= 5; ++attempt) {
-        press_enter();
+        press_sign_in();
         const std::string picture = attempt == 5 ? "auth-error-dialog.png" : "";
         ASSERT_TRUE(run_steps({dialog("res:error.html", &seen, true, picture), form_usable()})) << attempt;
         const char* expected = attempt < 5 ? "Неверный пароль." : "Повторить попытки через 15 минут.";
@@ -215,7 +216,7 @@ TEST_F(AuthPageTest, RefusalsAreExplainedAndLeaveTheFormUsable) {
     // A server that answers with a web page of its own.
     server().add_fault(fault("/auth/authenticate-by-pass", std::chrono::milliseconds(0), 500,
                              "<html><body><h1>Internal Server Error</h1></body></html>", "text/html"));
-    press_enter();
+    press_sign_in();
     ASSERT_TRUE(run_steps({dialog("res:error.html", &seen, true), form_usable()}));
     EXPECT_EQ(seen.rfind("Ошибка авторизации Варнел.Агент\nСервер ответил ошибкой 500.", 0), 0u) << seen;
     EXPECT_FALSE(remembered());
@@ -230,7 +231,7 @@ TEST_F(AuthPageTest, ADirectConnectionThatFailsIsRetriedOnceThroughTheSystemProx
     shell_->client().http_client()->set_timeouts(1);
     server().add_fault(fault("/auth/authenticate-by-pass", std::chrono::milliseconds(2500)));
     type_credentials(sandbox::Server::DEMO_LOGIN, sandbox::Server::DEMO_PASSWORD);
-    press_enter();
+    press_sign_in();
     ASSERT_TRUE(signed_in());
     const auto asked = server().requests("/auth/authenticate-by-pass");
     ASSERT_EQ(asked.size(), 2u);
@@ -244,7 +245,7 @@ TEST_F(AuthPageTest, ConnectionAndProxyFailuresAskWhatToRetryWith) {
     open_sign_in("auth_uri = http://127.0.0.1:" + std::to_string(TinyProxy::free_port()) + "/auth\n");
     std::string seen;
     type_credentials(sandbox::Server::DEMO_LOGIN, sandbox::Server::DEMO_PASSWORD);
-    press_enter();
+    press_sign_in();
     ASSERT_TRUE(run_steps({dialog("res:error.html", &seen, false), form_usable()}));
     EXPECT_NE(seen.find("Соединение было прервано"), std::string::npos) << seen;
     EXPECT_NE(config_text().find("proxy_mode = DefaultProxy"), std::string::npos);
@@ -255,7 +256,7 @@ TEST_F(AuthPageTest, ConnectionAndProxyFailuresAskWhatToRetryWith) {
     const std::string dead = "127.0.0.1:" + std::to_string(TinyProxy::free_port());
     open_sign_in("proxy_mode = NamedProxy\nproxy_uri = " + dead + "\n");
     type_credentials(sandbox::Server::DEMO_LOGIN, sandbox::Server::DEMO_PASSWORD);
-    press_enter();
+    press_sign_in();
     Json::Value form;
     form["mode"] = "NamedProxy";
     form["url"] = "127.0.0.1";
@@ -284,14 +285,14 @@ TEST_F(AuthPageTest, AProxyThatWantsCredentialsAsksForThem) {
     open_sign_in("proxy_mode = NamedProxy\nproxy_uri = 127.0.0.1:" + std::to_string(proxy.port()) + "\n");
     type_credentials(sandbox::Server::DEMO_LOGIN, sandbox::Server::DEMO_PASSWORD);
     // Closing the question ends the sign-in without another try.
-    press_enter();
+    press_sign_in();
     ASSERT_TRUE(run_steps({dialog("res:credentials.html", nullptr, false), form_usable()}));
     EXPECT_TRUE(server().requests("/auth/authenticate-by-pass").empty());
 
     Json::Value credentials;
     credentials["username"] = "agent";
     credentials["password"] = "s3cret";
-    press_enter();
+    press_sign_in();
     ASSERT_TRUE(run_steps({dialog("res:credentials.html", nullptr, credentials)}));
     ASSERT_TRUE(signed_in());
     EXPECT_NE(config_text().find("proxy_user = agent"), std::string::npos);
@@ -337,6 +338,13 @@ TEST_F(AuthPageTest, CertificatesAreListedShownAndSignInWithTheKeysPin) {
     EXPECT_EQ(std::vector<std::uint8_t>(der, der + size), person.der());
     EXPECT_EQ(gtk_window_get_transient_for(GTK_WINDOW(viewer->dialog())), shell_->window().gtk_window());
     EXPECT_TRUE(gtk_window_get_modal(GTK_WINDOW(viewer->dialog())));
+    pump_for(std::chrono::milliseconds(500));
+    GdkWindow* drawn = gtk_widget_get_window(viewer->dialog());
+    if (GdkPixbuf* pixels = gdk_pixbuf_get_from_window(drawn, 0, 0, gdk_window_get_width(drawn),
+                                                       gdk_window_get_height(drawn))) {
+        gdk_pixbuf_save(pixels, artifact("auth-certificate-viewer.png").c_str(), "png", nullptr, nullptr);
+        g_object_unref(pixels);
+    }
     gtk_dialog_response(GTK_DIALOG(viewer->dialog()), GTK_RESPONSE_CLOSE);
     ASSERT_TRUE(pump_until([&] { return sign_in->certificate_viewer() == nullptr; }));
 
@@ -350,18 +358,18 @@ TEST_F(AuthPageTest, CertificatesAreListedShownAndSignInWithTheKeysPin) {
                                          shown.host_window()->snapshot_png(artifact("auth-pin-dialog.png"));
                                          driver.focus_window();
                                          driver.fill("#Pin", "0000");
-                                         driver.key(GDK_KEY_Return, "", false);
+                                         driver.click("#DialogConfirm", 1, false);
                                      }),
                            dialog("res:error.html", &seen, true), form_usable()}));
     EXPECT_NE(seen.find("Введен неверный пин."), std::string::npos) << seen;
-    press_enter();
+    press_sign_in();
     ASSERT_TRUE(run_steps({dialog("res:pin.html", nullptr, false), dialog("res:error.html", &seen, true),
                            form_usable()}));
     EXPECT_NE(seen.find("Операция была отменена пользователем"), std::string::npos) << seen;
     EXPECT_TRUE(server().requests("/auth/authenticate-by-pass").empty());
     Json::Value right;
     right["pin"] = "1234";
-    press_enter();
+    press_sign_in();
     ASSERT_TRUE(run_steps({dialog("res:pin.html", nullptr, right)}));
     ASSERT_TRUE(signed_in());
     const auto sent = server().requests("/auth/authenticate-by-cert");
@@ -395,7 +403,7 @@ TEST_F(AuthPageTest, ALockedCertificateFileIsAskedForOnceAndShownLockedWhenDecli
         auto* current = shell_->current_page();
         return current && !current->closing() && current->host_window()->loaded() &&
                page().eval("document.querySelectorAll('.cert--locked').length === 1", true) == true;
-    }));
+    })) << page().eval("document.body.outerHTML.slice(0, 3000)", true).toStyledString();
     Json::Value wrong;
     wrong["pin"] = "0000";
     Json::Value right;
@@ -413,7 +421,7 @@ TEST_F(AuthPageTest, ALockedCertificateFileIsAskedForOnceAndShownLockedWhenDecli
     shell_.reset();
     open_sign_in();
     EXPECT_EQ(page().eval("document.body.dataset.certificates"), "1");
-    press_enter();
+    press_sign_in();
     ASSERT_TRUE(run_steps({dialog("res:pin.html", &seen, right)}));
     ASSERT_TRUE(signed_in());
     EXPECT_NE(seen.find("Закрытый ключ сертификата"), std::string::npos) << seen;
@@ -423,7 +431,7 @@ TEST_F(AuthPageTest, ClosingTheWindowDuringASignInWaitsForItWithoutDeadlock) {
     open_sign_in();
     server().add_fault(fault("/auth/authenticate-by-pass", std::chrono::milliseconds(1500)));
     type_credentials(sandbox::Server::DEMO_LOGIN, sandbox::Server::DEMO_PASSWORD);
-    press_enter();
+    press_sign_in();
     ASSERT_TRUE(page().wait("document.body.classList.contains('loading')"));
     shell_->window().snapshot_png(artifact("auth-loading.png"));
     page().click("#Close", 1, false);
@@ -441,7 +449,7 @@ TEST_F(AuthPageTest, ClosingTheWindowDuringASignInWaitsForItWithoutDeadlock) {
     person.write_pkcs12(certificates() / "person.p12", pin);
     ended_ = false;
     open_sign_in();
-    press_enter();
+    press_sign_in();
     ASSERT_TRUE(run_steps({on_dialog(MESSAGE_DIALOG, [this](pages::ModalDialog&) {
                               post_message(shell_->handle(), WM_CLOSE, 0, 0);
                           })}));

@@ -9,8 +9,8 @@ namespace varnelagent::pages {
 
 namespace {
 
-constexpr int DEFAULT_WIDTH = 560;
-constexpr int DEFAULT_HEIGHT = 620;
+constexpr int DEFAULT_WIDTH = 520;
+constexpr int DEFAULT_HEIGHT = 480;
 
 }  // namespace
 
