@@ -18,6 +18,7 @@
 #include <openssl/x509v3.h>
 
 #include "crypto/gost.h"
+#include "crypto/listing_cache.h"
 #include "details/exception.h"
 #include "details/io.h"
 #include "details/logger.h"
@@ -235,19 +236,39 @@ std::vector<Certificate> read_pkcs12(const std::vector<std::uint8_t>& bytes, con
         throw_openssl_error("d2i_PKCS12_bio", ERR_PACK(ERR_LIB_PKCS12, 0, PKCS12_R_DECODE_ERROR));
 
     Pkcs12Contents contents = read_safes(p12.get(), nullptr);
+    // What an earlier listing read with the PIN needs no PIN now; the key stays locked.
+    if (contents.locked) {
+        if (auto remembered = read_listing_cache(path, bytes)) {
+            const auto key = std::make_shared<Pkcs12Key>(bytes, path);
+            std::vector<Certificate> result;
+            for (ListedCertificate& entry : *remembered)
+                result.emplace_back(std::move(entry.certificate), entry.with_key ? key : nullptr, store_name);
+            return result;
+        }
+    }
     // A safe locked by the PIN may hide the user's certificate: ask when we can, and
     // otherwise go on with what is visible, if anything.
-    if (contents.locked && (prompt != nullptr || contents.certificates.empty())) {
+    const bool unlocked = contents.locked && (prompt != nullptr || contents.certificates.empty());
+    if (unlocked) {
         if (prompt == nullptr)
             throw CryptoException(CryptoException::PIN_CANCELLED, "PKCS12_unpack_p7encdata");
-        const Secret pin = ask_pin(prompt, file_name(path), path);
-        if (PKCS12_mac_present(p12.get()) == 1 && PKCS12_verify_mac(p12.get(), pin.c_str(), pin.size()) != 1) {
-            ERR_clear_error();
-            throw CryptoException(CryptoException::WRONG_PIN, "PKCS12_verify_mac");
+        const PinRequest request{file_name(path), path};
+        for (;;) {
+            const Secret pin = ask_pin(prompt, request.holder, request.location);
+            const char* refused = nullptr;
+            if (PKCS12_mac_present(p12.get()) == 1 && PKCS12_verify_mac(p12.get(), pin.c_str(), pin.size()) != 1) {
+                ERR_clear_error();
+                refused = "PKCS12_verify_mac";
+            } else {
+                contents = read_safes(p12.get(), &pin);
+                if (contents.locked)
+                    refused = "PKCS12_unpack_p7encdata";
+            }
+            if (refused == nullptr)
+                break;
+            if (!prompt->pin_refused(request))
+                throw CryptoException(CryptoException::WRONG_PIN, refused);
         }
-        contents = read_safes(p12.get(), &pin);
-        if (contents.locked)
-            throw CryptoException(CryptoException::WRONG_PIN, "PKCS12_unpack_p7encdata");
     }
 
     // The user's certificate is the one whose local key id matches a key; without ids, a
@@ -276,6 +297,8 @@ std::vector<Certificate> read_pkcs12(const std::vector<std::uint8_t>& bytes, con
             continue;
         result.emplace_back(std::move(certificate), with_key[i] ? key : nullptr, store_name);
     }
+    if (unlocked)
+        write_listing_cache(path, bytes, result);
     return result;
 }
 

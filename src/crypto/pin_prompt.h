@@ -21,6 +21,10 @@ public:
     virtual ~IPinPrompt() = default;
     // The PIN, or std::nullopt when the user cancelled.
     virtual std::optional<std::wstring> ask_pin(const PinRequest& request) = 0;
+    // Listing only: the PIN just given did not open the file. True asks for it again (a
+    // person may have mistyped); false gives up on the file (a fixed answer would only be
+    // wrong again). Signing in never asks again: a wrong PIN there is the caller's error.
+    virtual bool pin_refused(const PinRequest&) { return false; }
 };
 
 // Answers every request with the same PIN (std::nullopt: cancels), and counts the requests.

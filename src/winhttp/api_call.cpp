@@ -162,10 +162,20 @@ ApiAnswer finish_api_call(winhttp::Request& request, const wchar_t* function, st
     winhttp::Response response = request.receive();
     ApiAnswer answer;
     answer.status = response.status_code();
-    answer.body = response.read_body();
+    const bool succeeded = answer.status == success || (also_success != 0 && answer.status == also_success);
+    try {
+        answer.body = response.read_body();
+    } catch (const WinHttpException& e) {
+        // A refusal is still the refusal when the connection drops after its head: a proxy
+        // that wants credentials answers a request with a body 407 and resets the
+        // connection without reading the body (tinyproxy does).
+        if (succeeded)
+            throw;
+        AGENT_WARN(function) << "The answer's body was cut off: " << e.description();
+    }
     log_status(function, answer.status);
     log_body(function, answer.body);
-    if (answer.status != success && (also_success == 0 || answer.status != also_success))
+    if (!succeeded)
         throw_api_error(function, answer.body, answer.status);
     return answer;
 }

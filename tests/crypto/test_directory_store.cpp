@@ -141,6 +141,72 @@ TEST_F(DirectoryStoreTest, EncryptedCertificateNeedsThePinToBeListed) {
     EXPECT_TRUE(listed[0].has_private_key());
 }
 
+// A prompt that counts, and lets the listing ask again after a wrong PIN.
+class RetryingPrompt : public agent::crypto::IPinPrompt {
+public:
+    explicit RetryingPrompt(std::vector<std::wstring> answers) : answers_(std::move(answers)) {}
+    std::optional<std::wstring> ask_pin(const agent::crypto::PinRequest&) override {
+        if (asked_ >= answers_.size())
+            return std::nullopt;
+        return answers_[asked_++];
+    }
+    bool pin_refused(const agent::crypto::PinRequest&) override {
+        ++refused_;
+        return true;
+    }
+    std::size_t asked_ = 0;
+    int refused_ = 0;
+
+private:
+    std::vector<std::wstring> answers_;
+};
+
+TEST_F(DirectoryStoreTest, ALockedFileIsAskedOnceAndRememberedWithoutItsKey) {
+    const UserCertificate made = make(UserOptions::for_kind(SubjectKind::Person));
+    Pkcs12Options options;
+    options.pin = "пин 5678";
+    options.encrypt_certificate = true;
+    made.write_pkcs12(directory / "locked.p12", options);
+    const std::filesystem::path record = directory / ".locked.p12.listing";
+
+    // A mistyped PIN is asked again; the right one lists the file and remembers it.
+    RetryingPrompt prompt({L"guess", L"пин 5678"});
+    ASSERT_EQ(all(&prompt).size(), 1u);
+    EXPECT_EQ(prompt.asked_, 2u);
+    EXPECT_EQ(prompt.refused_, 1);
+    const std::string remembered = agent::testing::read_text(record);
+    EXPECT_NE(remembered.find("BEGIN CERTIFICATE"), std::string::npos);
+    EXPECT_EQ(remembered.find("PRIVATE KEY"), std::string::npos);
+    EXPECT_EQ(remembered.find("5678"), std::string::npos);
+    struct stat info {};
+    ASSERT_EQ(::stat(record.c_str(), &info), 0);
+    EXPECT_EQ(info.st_mode & 0777, 0600u);
+
+    // Later listings need no PIN, not even a prompt; the key still needs it.
+    const std::vector<Certificate> listed = all();
+    ASSERT_EQ(listed.size(), 1u);
+    EXPECT_TRUE(same(listed[0], made));
+    ASSERT_TRUE(listed[0].has_private_key());
+    const auto challenge = envelope(made.certificate(), {1, 2, 3});
+    EXPECT_THROW(agent::crypto::decrypt(listed[0], challenge, nullptr), agent::CryptoException);
+    StaticPinPrompt right(L"пин 5678");
+    EXPECT_EQ(agent::crypto::decrypt(listed[0], challenge, &right), (std::vector<std::uint8_t>{1, 2, 3}));
+
+    // Another file under the same name is asked for again; a record that does not parse is
+    // only a question more.
+    const UserCertificate other = make(UserOptions::for_kind(SubjectKind::Person, 9));
+    other.write_pkcs12(directory / "locked.p12", options);
+    StaticPinPrompt again(L"пин 5678");
+    ASSERT_EQ(all(&again).size(), 1u);
+    EXPECT_EQ(again.asked(), 1);
+    EXPECT_TRUE(same(all()[0], other));
+    agent::testing::write_text(record, agent::testing::read_text(record).substr(0, 120));
+    EXPECT_TRUE(all().empty());
+    RetryingPrompt cancelled({});
+    EXPECT_TRUE(all(&cancelled).empty());
+    EXPECT_EQ(cancelled.refused_, 0);
+}
+
 TEST_F(DirectoryStoreTest, SignInListingKeepsOnlyUsableQualifiedCertificates) {
     auto& log = capture_log();
     const UserCertificate person = make(UserOptions::for_kind(SubjectKind::Person, 1));

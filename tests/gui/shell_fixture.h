@@ -51,7 +51,7 @@ protected:
         std::filesystem::create_directories(directory);
         write_text(directory / "config", "client = 0a1b2c3d-0000-4000-8000-00000000abcd\nuri = " +
                                              server_->api_url() + "\nauth_uri = " + server_->auth_url() +
-                                             "\nproxy_mode = 0\nlog_level = DEBUG\n" + extra);
+                                             "\nproxy_mode = NoProxy\nlog_level = DEBUG\n" + extra);
     }
 
     // Signs the demo user in the way the sign-in page does with "Запомнить": the next start

@@ -245,3 +245,30 @@ TEST_F(ApiCallTest, TransferFailuresPassThroughUnchanged) {
                  agent::WinHttpException);
     EXPECT_EQ(log_->find({L"ERROR"}), L"");
 }
+
+TEST_F(ApiCallTest, ARefusalWhoseConnectionDropsAfterItsHeadIsStillTheRefusal) {
+    // tinyproxy answers 407 to a request with a body and resets the connection unread.
+    HttpServer server;
+    server.server().Post("/authenticate-by-pass", [](const httplib::Request&, httplib::Response& response) {
+        response.set_content(R"({"Sid":"abc"})", "application/json");
+    });
+    server.start();
+    agent::testing::Tinyproxy proxy(home().path() / "proxy", "agent", "s3cret");
+    winhttp::ProxySettings settings;
+    settings.mode = winhttp::NamedProxy;
+    settings.url = proxy.address();
+    auto client = winhttp::SimpleClient::create(L"", settings);
+    const std::string password(64 * 1024, 'p');
+    try {
+        call_api_raw(*client, L"agent::AuthService::authenticate", server.url("/authenticate-by-pass?login=u"),
+                     winhttp::METHOD_POST, "", password, 200);
+        FAIL() << "the proxy let the request through without credentials";
+    } catch (const AgentApiException& e) {
+        EXPECT_EQ(e.status(), 407);
+    }
+    client->set_proxy_credentials(L"agent", L"s3cret");
+    EXPECT_EQ(call_api_raw(*client, L"agent::AuthService::authenticate", server.url("/authenticate-by-pass?login=u"),
+                           winhttp::METHOD_POST, "", password, 200)
+                  .status,
+              200u);
+}
