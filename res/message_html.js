@@ -7,7 +7,8 @@
 // template and only plain text elements survive. Scripts, styles, frames, forms, images and
 // the like go with their content (a style could restyle the window; an image would be
 // fetched with the user's session); unknown elements leave their text behind; attributes
-// go, except an anchor's web address and title (a "javascript:" link becomes its text).
+// go, except an anchor's web address and title; an anchor without one (a "javascript:"
+// link) becomes its text.
 
 var message_html = {
     // Kept, with their content.
@@ -55,6 +56,9 @@ var message_html = {
                 continue;
             }
             this.strip(node);
+            // An anchor that leads nowhere the program opens is only its text.
+            if (name === 'a' && !node.hasAttribute('href'))
+                node.replaceWith(...node.childNodes);
         }
     },
 

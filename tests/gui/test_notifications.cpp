@@ -166,6 +166,15 @@ protected:
         pump_for(100ms);
     }
 
+    // Waits until the document's entrance (the popup rises) has played, for a screenshot.
+    static void settle(engine::HostWindow& window) {
+        pump_until([&] {
+            return eval(window, "document.getAnimations().every((a) => a.playState !== 'running' || "
+                                "a.effect.getComputedTiming().iterations === Infinity)") == true;
+        }, 5s);
+        pump_for(100ms);
+    }
+
     void hide() {
         post_message(shell_->handle(), WM_CLOSE, 0, 0);
         ASSERT_TRUE(pump_until([&] { return !shell_->window().visible(); }));
@@ -358,6 +367,7 @@ TEST_F(NotificationsTest, ThePopupShowsTheThreeNewestAndCountsTheRest) {
     EXPECT_FALSE(shell_->window().visible());
     EXPECT_TRUE(pump_until([&] { return at_corner(*window); }));
     EXPECT_EQ(in_popup("document.getElementById('PopupMore').hidden"), true);
+    settle(*window);
     window->snapshot_png(artifact("popup-1.png"));
     // Losing the focus (the user clicked it, then elsewhere) does not hide it.
     in_popup("view.window_hide()");
@@ -380,8 +390,10 @@ TEST_F(NotificationsTest, ThePopupShowsTheThreeNewestAndCountsTheRest) {
                            "e.textContent).join('|')"),
                   "Сообщение " + std::to_string(pushed) + "|Сообщение " + std::to_string(pushed - 1) +
                       "|Сообщение " + std::to_string(pushed - 2));
-        if (pushed == 5)
+        if (pushed == 5) {
+            settle(*window);
             window->snapshot_png(artifact("popup-5.png"));
+        }
         EXPECT_TRUE(pump_until([&] { return at_corner(*window); }));
     }
     EXPECT_EQ(tray_property("Title"), "Варнел.Агент — 22 новых уведомления");
@@ -450,17 +462,19 @@ TEST_F(NotificationsTest, NewMessagesWhileShownGoOnTopAndSilentModeStillCounts) 
 TEST_F(NotificationsTest, MessageHtmlRunsNothingAndOddMessagesStillShow) {
     signed_in();
     const std::vector<std::string> bodies = {
+        std::string(2'000'000, 'x'),
         "<script>document.title = 'script'</script>Текст со скриптом",
         "<img src=x onerror=\"document.title = 'onerror'\">Картинка с обработчиком",
         "<a href=\"javascript:document.title = 'link'\">ссылка</a> и <a href=\"https://example.org/a?b=\\\"c\\\"\">адрес</a>",
         "<iframe src=\"javascript:parent.document.title = 'frame'\"></iframe><style>body { display: none }</style>Рамка",
         "<b><i></i></b><div></div>",
-        std::string(2'000'000, 'x'),
+        "<b>Срок ответа</b> — <i>5 рабочих дней</i>.<ul><li>пояснения к декларации;</li><li>копии счетов-фактур.</li>"
+        "</ul>Подробнее: [требование № 1037](https://example.org/doc/1037)",
     };
     hide();
     for (std::size_t i = 0; i < bodies.size(); ++i) {
         sandbox::Message message;
-        message.subject = i == 4 ? "" : "Тело " + std::to_string(i);
+        message.subject = i == 5 ? "" : "Тело " + std::to_string(i);
         message.body = bodies[i];
         message.link = "https://example.org/\"quoted\"";
         message.created = "1970-01-02T12:00:00Z";
@@ -470,21 +484,27 @@ TEST_F(NotificationsTest, MessageHtmlRunsNothingAndOddMessagesStillShow) {
     for (engine::HostWindow* window : {popup()->host_window(), &shell_->window()}) {
         EXPECT_EQ(eval(*window, "document.title").asString(), "Варнел.Агент");
         EXPECT_EQ(eval(*window, "document.querySelectorAll('.message__description :is(script, style, iframe, img), "
-                                ".message__description [onerror], .message__description a[href^=javascript]').length")
+                                ".message__description [onerror], .message__description a:not([href^=http])').length")
                       .asInt(),
                   0);
         EXPECT_EQ(eval(*window, "getComputedStyle(document.body).display").asString(), "flex");
     }
-    ASSERT_TRUE(pump_until([&] { return list_value("document.querySelectorAll('#List .message').length") == 36; }));
+    ASSERT_TRUE(pump_until([&] { return list_value("document.querySelectorAll('#List .message').length") == 37; }));
     EXPECT_EQ(list("document.querySelector('#List .message').getAttribute('href')"), "https://example.org/\"quoted\"");
     EXPECT_EQ(list("document.querySelector('#List .date-line').textContent"), "2 января");
-    EXPECT_EQ(list_value("document.querySelector('#List .message__description').textContent.length").asUInt(),
+    EXPECT_EQ(list_value("Array.from(document.querySelectorAll('#List .message')).find((m) => m.getAttribute('aria-label') === "
+                         "'Тело 0').querySelector('.message__description').textContent.length")
+                  .asUInt(),
               pages::MAX_SHOWN_BODY + 1)
         << "a body of megabytes shows its beginning";
-    EXPECT_LE(in_popup("document.querySelector('#PopupList .message__description').textContent.length").asInt(), 93);
+    EXPECT_EQ(list("document.querySelector('#List .message__description a').getAttribute('href')"),
+              "https://example.org/doc/1037");
+    EXPECT_LE(in_popup("Math.max(...Array.from(document.querySelectorAll('#PopupList .message__description'), "
+                       "(d) => d.textContent.length))").asInt(),
+              93);
     command(ID_OPEN);
     ASSERT_TRUE(pump_until([&] { return shell_->window().visible(); }));
-    pump_for(300ms);
+    settle(shell_->window());
     shell_->window().snapshot_png(artifact("notifications-rich.png"));
 }
 
