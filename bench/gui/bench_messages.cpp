@@ -163,16 +163,24 @@ struct Program {
         return dialog != nullptr && dialog->alive() ? dialog : nullptr;
     }
 
-    // Pushes from a thread of its own, as another program would, while the GUI thread runs.
+    // Pushes from a thread of its own, as the provider would, while the GUI thread runs: the
+    // message event written to the open stream as it is (the stand-in's push_message would
+    // first save its whole state to disk, which is the stand-in's cost, not the agent's).
     void push(int number) {
-        sandbox::Message message;
-        message.subject = "Требование о представлении пояснений № " + std::to_string(number);
-        message.organization = "ИФНС России № 46 по г. Москве";
-        message.body = "Поступило требование о представлении пояснений к декларации по НДС за 3 квартал. "
-                       "[Открыть требование]({base}/account?doc=1)";
-        auto pushed = std::async(std::launch::async, [this, message] { server->push_message(message); });
+        Json::Value message(Json::objectValue);
+        message["id"] = "bench-" + std::to_string(number) + "-" + std::to_string(++serial);
+        message["subject"] = "Требование о представлении пояснений № " + std::to_string(number);
+        message["organization"] = "ИФНС России № 46 по г. Москве";
+        message["body"] = "Поступило требование о представлении пояснений к декларации по НДС за 3 квартал. "
+                          "[Открыть требование](" + server->base_url() + "/account?doc=1)";
+        message["link"] = server->base_url() + "/account?message=" + std::to_string(number);
+        message["created"] = "2026-12-07T09:05:07Z";
+        const std::string event = "event: message\ndata: " + Json::FastWriter().write(message) + "\n";
+        auto pushed = std::async(std::launch::async, [this, event] { server->push_raw({event}); });
         pending.push_back(std::move(pushed));
     }
+
+    int serial = 0;
 
     std::vector<std::future<void>> pending;
 };
@@ -239,10 +247,11 @@ void BatchOf30ToRows(benchmark::State& state) {
             // A fresh list (its first batch already in) so every measured batch is a full 30.
             if (auto* popup = program->popup())
                 post_message(popup->handle(), WM_CLOSE, 0, 0);
+            const pages::BasePage* old = program->shell->current_page();
             post_message(program->shell->handle(), WM_SHOW_PAGE, NOTIFICATIONS_PAGE, 0);
-            settle_until([] {
+            settle_until([old] {
                 auto* page = program->shell->current_page();
-                return page && page->host_window()->loaded() &&
+                return page && page != old && page->host_window()->loaded() &&
                        document_value(*page->host_window(), "document.body.dataset.ready") == "true";
             });
             loaded_on_page = 0;
