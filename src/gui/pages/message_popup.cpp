@@ -1,22 +1,65 @@
 #include "gui/pages/message_popup.h"
 
+#include "details/exception.h"
+#include "details/logger.h"
 #include "details/strings.h"
+#include "gui/error.h"
+#include "model/agent_client.h"
+#include "model/message_service.h"
 
 namespace varnelagent::pages {
 
+using agent::details::utf8_to_wide;
 using agent::details::wide_to_utf8;
 
+namespace {
+
+constexpr wchar_t READ_MESSAGE[] = L"varnelagent::pages::MessagePopup::read_message";
+
+}  // namespace
+
+Json::Value popup_record(const agent::Message& message) {
+    Json::Value record(Json::objectValue);
+    record["title"] = wide_to_utf8(message.subject);
+    record["receiver"] = wide_to_utf8(message.organization);
+    record["id"] = wide_to_utf8(message.id);
+    record["icon"] = icon_address(message.icon);
+    if (!message.link.empty())
+        record["href"] = wide_to_utf8(message.link);
+    record["description"] = wide_to_utf8(message.to_html(true));
+    return record;
+}
+
 MessagePopup::MessagePopup(WindowHandle owner, engine::HostWindow* owner_window, agent::AgentClient* client)
-    : ModalDialog(client, owner, owner_window, engine::WindowRole::Popup) {}
+    : ModalDialog(client, owner, owner_window, engine::WindowRole::Popup), read_marks_(client->message_service(), true) {
+    // The popup stays until the user closes it: losing the focus (a click elsewhere after
+    // one in the popup) does not hide it as it hides a page.
+    set_hide_allowed(false);
+}
 
 MessagePopup::~MessagePopup() {
     closing_ = true;
+    tasks_.close();
+    // Marks that a task had not handed over yet (it was waiting for the main window when
+    // the popup went) are queued and sent now rather than lost.
+    if (read_marks_.waiting()) {
+        try {
+            read_marks_.flush();
+        } catch (...) {
+            error::log_exception(std::current_exception(), READ_MESSAGE);
+        }
+    }
     close();
 }
 
-std::optional<Json::Value> MessagePopup::on_script_function(const std::string& name, const Json::Value&) {
+std::optional<Json::Value> MessagePopup::on_script_function(const std::string& name, const Json::Value& args) {
     if (name == "dialog_close") {
-        send_message(handle(), WM_CLOSE, 0, 0);
+        // Posted: the window must not be destroyed inside its own script call.
+        post_message(handle(), WM_CLOSE, 0, 0);
+        return Json::Value();
+    }
+    if (name == "read_message") {
+        read_message(utf8_to_wide(string_of(args[0])));
         return Json::Value();
     }
     return std::nullopt;
@@ -24,6 +67,7 @@ std::optional<Json::Value> MessagePopup::on_script_function(const std::string& n
 
 std::intptr_t MessagePopup::on_request(unsigned message, std::uintptr_t wparam, std::intptr_t lparam) {
     if (message == WM_SHOW_PAGE) {
+        // The link to the list: the popup goes and the main window shows the page.
         send_message(handle(), WM_CLOSE, 0, 0);
         post_message(owner(), WM_SHOW_PAGE, wparam, lparam);
         return 1;
@@ -31,6 +75,7 @@ std::intptr_t MessagePopup::on_request(unsigned message, std::uintptr_t wparam, 
     if (message == WM_MODAL_DIALOG && wparam == DIALOG_NEW_MESSAGES) {
         if (const auto* messages = reinterpret_cast<const std::vector<agent::Message>*>(lparam))
             add_messages(*messages);
+        // The owner shows the popup and raises it once for this batch.
         post_message(owner(), WM_MODAL_DIALOG, DIALOG_RUN_CURRENT, 0);
         return 1;
     }
@@ -38,17 +83,8 @@ std::intptr_t MessagePopup::on_request(unsigned message, std::uintptr_t wparam, 
 }
 
 void MessagePopup::add_messages(const std::vector<agent::Message>& messages) {
-    for (const auto& message : messages) {
-        Json::Value record(Json::objectValue);
-        record["title"] = wide_to_utf8(message.subject);
-        record["receiver"] = wide_to_utf8(message.organization);
-        record["id"] = wide_to_utf8(message.id);
-        record["icon"] = icon_address(message.icon);
-        if (!message.link.empty())
-            record["href"] = wide_to_utf8(message.link);
-        record["description"] = wide_to_utf8(message.to_html(true));
-        pending_.append(record);
-    }
+    for (const agent::Message& message : messages)
+        pending_.append(popup_record(message));
     deliver_pending();
 }
 
@@ -56,9 +92,43 @@ void MessagePopup::deliver_pending() {
     if (!alive() || pending_.empty() || host_window() == nullptr || !host_window()->loaded())
         return;
     Json::Value args(Json::arrayValue);
-    args.append(pending_);
+    args.append(std::move(pending_));
     pending_ = Json::Value(Json::arrayValue);
-    call_script_async("popups.add_messages", args);
+    const std::weak_ptr<std::size_t> held = held_;
+    host_window()->call_script_async("popups.add_messages", args, [held](engine::HostWindow::ScriptResult result) {
+        if (result.error) {
+            AGENT_ERROR(L"varnelagent::pages::MessagePopup::add_messages") << *result.error;
+            return;
+        }
+        if (auto count = held.lock(); count && result.value.isUInt())
+            *count = result.value.asUInt();
+    });
+}
+
+void MessagePopup::read_message(const std::wstring& id) {
+    if (!read_marks_.add(id)) {
+        AGENT_ERROR(L"agent::MessageService::mark_as_read") << "Try to read message with empty message id";
+        tell_owner(id);
+        return;
+    }
+    // The mark is sent at once, by a task: the GUI thread does not wait for the server. The
+    // owner hears of it only once the server has it, so a failed mark leaves the message
+    // unread in the list (and in the read queue, for the next send).
+    tasks_.start({READ_MESSAGE,
+                  [this] { read_marks_.hand_over([this](const std::wstring& sent) { tell_owner(sent); }); }, nullptr,
+                  [](std::exception_ptr failure) {
+                      try {
+                          std::rethrow_exception(failure);
+                      } catch (const agent::AgentApiException& e) {
+                          AGENT_ERROR(READ_MESSAGE) << e.description();
+                      } catch (...) {
+                          error::log_exception(std::current_exception(), READ_MESSAGE);
+                      }
+                  }});
+}
+
+void MessagePopup::tell_owner(const std::wstring& id) const {
+    send_message(owner(), WM_MESSAGE_READ, reinterpret_cast<std::uintptr_t>(id.c_str()), 0);
 }
 
 }  // namespace varnelagent::pages

@@ -1,14 +1,20 @@
 #pragma once
 
+#include <memory>
 #include <vector>
 
 #include "gui/pages/modal_dialog.h"
+#include "gui/pages/page_task.h"
+#include "gui/pages/read_marks.h"
 #include "model/message.h"
 
 namespace varnelagent::pages {
 
 // The small window in the corner that tells of new messages while the main window is
-// hidden. It keeps every message since it opened and never closes by itself.
+// hidden. It keeps every message since it opened, shows the three newest, and never closes
+// by itself. It has no loop of its own: each batch shows it and raises it above the other
+// windows once, without taking the focus. Opening a message from it marks the message read
+// on the server at once and tells the main window. GUI thread unless said otherwise.
 class MessagePopup : public ModalDialog {
 public:
     MessagePopup(WindowHandle owner, engine::HostWindow* owner_window, agent::AgentClient* client);
@@ -17,18 +23,34 @@ public:
     PageKind kind() const override { return MESSAGE_POPUP; }
     std::string start_url() const override { return "res:popups.htm"; }
 
+    // How many messages the document holds, as it said once it had taken in the last batch
+    // (a message sent twice is held once).
+    std::size_t held() const noexcept { return *held_; }
+
 protected:
     std::optional<Json::Value> on_script_function(const std::string& name, const Json::Value& args) override;
     std::intptr_t on_request(unsigned message, std::uintptr_t wparam, std::intptr_t lparam) override;
-    std::pair<int, int> initial_size() const override { return {465, 160}; }
+    std::pair<int, int> initial_size() const override { return {485, 160}; }
     void on_document_loaded() override { deliver_pending(); }
 
 private:
     void add_messages(const std::vector<agent::Message>& messages);
     void deliver_pending();
+    void read_message(const std::wstring& id);
+    // Any thread: the owner shows the message as read (the id stays valid while it does:
+    // the message is sent, not posted).
+    void tell_owner(const std::wstring& id) const;
 
     // Records that arrived before the document was ready.
     Json::Value pending_ = Json::Value(Json::arrayValue);
+    // Shared with the document's answers, which may come after the popup has gone.
+    std::shared_ptr<std::size_t> held_ = std::make_shared<std::size_t>(0);
+    ReadMarks read_marks_;
+    PageTasks tasks_;
 };
+
+// What the popup's document shows of a message (keys as the document reads them): the body
+// shortened to MAX_MESSAGE_SIZE visible characters, no date, no unread flag.
+Json::Value popup_record(const agent::Message& message);
 
 }  // namespace varnelagent::pages

@@ -1,45 +1,196 @@
 #include "gui/pages/notifications_page.h"
 
+#include <ctime>
+
+#include "details/exception.h"
+#include "details/logger.h"
 #include "details/strings.h"
+#include "gui/error.h"
+#include "model/agent_client.h"
+#include "model/datetime.h"
 
 namespace varnelagent::pages {
 
-NotificationsPage::NotificationsPage(agent::AgentClient* client) : BasePage(client) {}
+using agent::details::wide_to_utf8;
+
+namespace {
+
+constexpr wchar_t GET_MESSAGES[] = L"varnelagent::pages::NotificationsPage::get_messages";
+constexpr wchar_t READ_MESSAGE[] = L"varnelagent::pages::NotificationsPage::read_message";
+constexpr wchar_t DESTRUCTOR[] = L"varnelagent::pages::NotificationsPage::~NotificationsPage";
+
+Json::Value arguments(Json::Value first) {
+    Json::Value args(Json::arrayValue);
+    args.append(std::move(first));
+    return args;
+}
+
+Json::Value arguments(bool first, bool second) {
+    Json::Value args(Json::arrayValue);
+    args.append(first);
+    args.append(second);
+    return args;
+}
+
+agent::DateTime utc_now() {
+    const std::time_t now = std::time(nullptr);
+    std::tm calendar{};
+    ::gmtime_r(&now, &calendar);
+    agent::DateTime time;
+    time.kind = agent::DateTime::Utc;
+    time.year = static_cast<std::uint16_t>(calendar.tm_year + 1900);
+    time.month = static_cast<std::uint8_t>(calendar.tm_mon + 1);
+    time.day = static_cast<std::uint8_t>(calendar.tm_mday);
+    time.hour = static_cast<std::uint8_t>(calendar.tm_hour);
+    time.minute = static_cast<std::uint8_t>(calendar.tm_min);
+    time.second = static_cast<std::uint8_t>(calendar.tm_sec);
+    return time;
+}
+
+}  // namespace
+
+Json::Value notification_record(const agent::Message& message) {
+    Json::Value record(Json::objectValue);
+    record["title"] = wide_to_utf8(message.subject);
+    record["time"] = wide_to_utf8(agent::format_time(message.created));
+    record["date"] = wide_to_utf8(agent::format_short_date(message.created));
+    record["receiver"] = wide_to_utf8(message.organization);
+    record["id"] = wide_to_utf8(message.id);
+    record["icon"] = icon_address(message.icon);
+    if (!message.link.empty())
+        record["href"] = wide_to_utf8(message.link);
+    if (!message.read)
+        record["new"] = true;
+    if (message.body.size() <= MAX_SHOWN_BODY) {
+        record["description"] = wide_to_utf8(message.to_html(false));
+    } else {
+        // A card is not a reader: a body of megabytes would hold up every window of the
+        // program while the engine lays it out. Its beginning is shown; the link has the rest.
+        agent::Message shown = message;
+        shown.body.resize(MAX_SHOWN_BODY);
+        shown.body += L"…";
+        record["description"] = wide_to_utf8(shown.to_html(false));
+    }
+    return record;
+}
+
+agent::Message greeting_message() {
+    agent::Message greeting;
+    greeting.subject = L"Привет!";
+    greeting.read = true;
+    // Shown as it is, in UTC: the moment the list was first found empty.
+    greeting.created = utc_now();
+    greeting.body =
+        L"Здесь вы будете видеть уведомления из сервисов Варнел: Отчётность, Электронный документооборот и "
+        L"Бухгалтерия.<br><a href=\"settings.htm\">Настроить уведомления из сервисов</a>";
+    return greeting;
+}
+
+NotificationsPage::NotificationsPage(agent::AgentClient* client)
+    : BasePage(client),
+      reader_(client->message_service().create_reader(BATCH_SIZE)),
+      read_marks_(client->message_service(), false) {}
 
 NotificationsPage::~NotificationsPage() {
     end_work();
 }
 
 void NotificationsPage::end_work() {
+    if (ended_)
+        return;
+    ended_ = true;
     closing_ = true;
     tasks_.close();
+    // Whatever the user read here goes to the server now, with anything else queued.
+    try {
+        read_marks_.flush();
+    } catch (...) {
+        error::log_exception(std::current_exception(), DESTRUCTOR);
+    }
+}
+
+std::optional<Json::Value> NotificationsPage::on_script_function(const std::string& name, const Json::Value& args) {
+    if (name == "read_message") {
+        // Queued only; the eleventh mark sends the queue, which a task does off this thread.
+        if (read_marks_.add(agent::details::utf8_to_wide(string_of(args[0]))))
+            tasks_.start({READ_MESSAGE, [this] { read_marks_.hand_over(); }, nullptr,
+                          [this](std::exception_ptr failure) { report_failure(failure, READ_MESSAGE); }});
+        return Json::Value();
+    }
+    if (name == "get_messages") {
+        get_messages(args);
+        return Json::Value();
+    }
+    return std::nullopt;
+}
+
+void NotificationsPage::get_messages(const Json::Value& args) {
+    if (host_window() == nullptr)
+        throw engine::EngineException(L"The page has no window");
+    const engine::ScriptCallback end = host_window()->callback(args[0]);
+    const engine::ScriptCallback items = host_window()->callback(args[1]);
+    tasks_.start({GET_MESSAGES,
+                  [this, end, items] {
+                      const std::vector<agent::Message> batch = reader_.get_messages();
+                      // Records are made here, so the GUI thread only runs the script.
+                      Json::Value list(Json::arrayValue);
+                      tasks_.check_closing();
+                      if (batch.empty() && greeting_)
+                          list.append(notification_record(greeting_message()));
+                      for (const agent::Message& message : batch) {
+                          tasks_.check_closing();
+                          list.append(notification_record(message));
+                      }
+                      tasks_.callback(items, arguments(std::move(list)));
+                      greeting_ = false;
+                      tasks_.callback(end, arguments(true, reader_.finished()));
+                  },
+                  [this, end] { tasks_.callback(end, arguments(false, true)); },
+                  [this](std::exception_ptr failure) { report_failure(failure, GET_MESSAGES); }});
+}
+
+void NotificationsPage::report_failure(std::exception_ptr failure, const wchar_t* context) {
+    const bool reading = std::wstring_view(context) == READ_MESSAGE;
+    try {
+        std::rethrow_exception(failure);
+    } catch (const agent::AgentApiException& e) {
+        AGENT_ERROR(context) << e.description();
+        // A read mark that did not go stays queued for the next send; only an ended session
+        // is worth the user's attention then.
+        if (!reading || e.status() == 401)
+            error::report_api_error(e.status(), e.message(), window_handle());
+    } catch (const agent::WinHttpException& e) {
+        AGENT_ERROR(context) << e.description();
+        if (!reading)
+            error::show_error_code(error::ERROR_PROXY, window_handle());
+    } catch (...) {
+        const std::wstring text = error::log_exception(std::current_exception(), context);
+        if (!reading)
+            error::show_error(text, window_handle());
+    }
 }
 
 void NotificationsPage::add_new_messages(const std::vector<agent::Message>& messages) {
+    if (messages.empty())
+        return;
     HandOverScope scope(tasks_.gate());
+    // Waits for a loading task: its batch reaches the document first.
     std::lock_guard lock(tasks_.lock());
-    if (closing())
+    if (closing() || tasks_.closing())
         return;
     Json::Value list(Json::arrayValue);
-    for (const auto& message : messages) {
-        Json::Value record(Json::objectValue);
-        record["id"] = agent::details::wide_to_utf8(message.id);
-        record["title"] = agent::details::wide_to_utf8(message.subject);
-        list.append(record);
+    for (const agent::Message& message : messages)
+        list.append(notification_record(message));
+    const Json::Value args = arguments(std::move(list));
+    try {
+        tasks_.on_gui_thread([this, &args] { call_script_async("notifications.add_new_messages", args); });
+    } catch (const PageClosing&) {
+        // The page went while the batch waited for the GUI thread.
     }
-    Json::Value args(Json::arrayValue);
-    args.append(list);
-    tasks_.on_gui_thread([&] { call_script_async("notifications.add_new_messages", args); });
 }
 
 void NotificationsPage::read_message(const std::wstring& id) {
-    Json::Value args(Json::arrayValue);
-    args.append(agent::details::wide_to_utf8(id));
-    call_script_async("notifications.read_message", args);
-}
-
-std::optional<Json::Value> NotificationsPage::on_script_function(const std::string&, const Json::Value&) {
-    return std::nullopt;
+    call_script_async("notifications.read_message", arguments(Json::Value(wide_to_utf8(id))));
 }
 
 }  // namespace varnelagent::pages

@@ -31,7 +31,7 @@ constexpr char WINDOW_TITLE[] = "Varnel.Agent";
 constexpr char TRAY_TIP[] = "Варнел.Агент";
 
 // The stream thread's news for the GUI thread, posted so that it never waits for it.
-constexpr unsigned WM_UNREAD_MESSAGES = WM_USER + 16;    // wParam: how many arrived while hidden
+constexpr unsigned WM_UNREAD_MESSAGES = WM_USER + 16;    // what arrived while hidden waits in arrived_
 constexpr unsigned WM_NEW_MESSAGES_ALERT = WM_USER + 17;  // the current page's logo blinks
 
 }  // namespace
@@ -147,10 +147,7 @@ std::intptr_t WindowImpl::handle_message(unsigned message, std::uintptr_t wparam
     case WM_MESSAGE_READ:
         return on_message_read(reinterpret_cast<const wchar_t*>(wparam));
     case WM_UNREAD_MESSAGES:
-        if (!window_->visible()) {
-            unread_ += static_cast<int>(wparam);
-            tray_.set_unread(unread_);
-        }
+        count_arrived();
         return 1;
     case WM_NEW_MESSAGES_ALERT:
         if (page_ && !page_->closing())
@@ -265,10 +262,8 @@ void WindowImpl::show_window() {
     if (!page_)
         return;
     // The list of messages comes into sight: nothing waits unseen any more.
-    if (page_->kind() == NOTIFICATIONS_PAGE && unread_ > 0) {
-        unread_ = 0;
-        tray_.set_unread(0);
-    }
+    if (page_->kind() == NOTIFICATIONS_PAGE)
+        clear_unread();
     // A page whose document has not placed its window yet is shown when it has, so the
     // window never flashes up at the previous page's size.
     if (page_->placed()) {
@@ -344,15 +339,51 @@ std::intptr_t WindowImpl::on_modal_dialog(std::uintptr_t request, std::intptr_t 
 }
 
 std::intptr_t WindowImpl::on_message_read(const wchar_t* id) {
-    if (unread_ > 0) {
-        --unread_;
-        tray_.set_unread(unread_);
+    if (id == nullptr)
+        return 0;
+    // Copied first: the sender's text lives only as long as this call.
+    const std::wstring message_id(id);
+    // An opened message no longer waits; one the tray did not count changes nothing.
+    if (message_id.empty() ? unread_without_id_ > 0 : unread_ids_.count(message_id) != 0) {
+        if (message_id.empty())
+            --unread_without_id_;
+        else
+            unread_ids_.erase(message_id);
+        set_unread_shown();
     }
     auto* notifications = dynamic_cast<pages::NotificationsPage*>(page_.get());
-    if (notifications == nullptr || id == nullptr)
+    if (notifications == nullptr)
         return 0;
-    notifications->read_message(id);
+    notifications->read_message(message_id);
     return 1;
+}
+
+void WindowImpl::count_arrived() {
+    std::vector<std::wstring> arrived;
+    {
+        std::lock_guard lock(arrived_mutex_);
+        arrived.swap(arrived_);
+    }
+    // Shown meanwhile: the user sees them come in.
+    if (window_->visible() || !session_running())
+        return;
+    for (std::wstring& id : arrived) {
+        if (id.empty())
+            ++unread_without_id_;
+        else
+            unread_ids_.insert(std::move(id));
+    }
+    set_unread_shown();
+}
+
+void WindowImpl::set_unread_shown() {
+    tray_.set_unread(static_cast<int>(unread_ids_.size() + unread_without_id_));
+}
+
+void WindowImpl::clear_unread() {
+    unread_ids_.clear();
+    unread_without_id_ = 0;
+    set_unread_shown();
 }
 
 void WindowImpl::start_session() {
@@ -393,8 +424,7 @@ void WindowImpl::on_signout() {
         if (dialog_ && dialog_->alive() && dialog_->kind() == MESSAGE_POPUP)
             dialog_->close();
         tray_.remove();
-        unread_ = 0;
-        tray_.set_unread(0);
+        clear_unread();
         if (client_->has_session()) {
             stop_session();
             client_->signout();
@@ -409,8 +439,14 @@ void WindowImpl::on_new_messages(std::vector<agent::Message>&& messages) {
     if (messages.empty())
         return;
     const bool hidden = !visible_;
-    if (hidden)
-        post_message(handle(), WM_UNREAD_MESSAGES, messages.size(), 0);
+    if (hidden) {
+        {
+            std::lock_guard lock(arrived_mutex_);
+            for (const agent::Message& message : messages)
+                arrived_.push_back(message.id);
+        }
+        post_message(handle(), WM_UNREAD_MESSAGES, 0, 0);
+    }
     if (hidden && !silent_)
         send_message(handle(), WM_MODAL_DIALOG, DIALOG_NEW_MESSAGES, reinterpret_cast<std::intptr_t>(&messages));
     {

@@ -5,6 +5,7 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <unordered_set>
 #include <vector>
 
 #include "gui/engine/host_window.h"
@@ -73,6 +74,9 @@ private:
     std::intptr_t on_show_page(std::uintptr_t kind, std::intptr_t lparam);
     std::intptr_t on_modal_dialog(std::uintptr_t request, std::intptr_t value);
     std::intptr_t on_message_read(const wchar_t* id);
+    void count_arrived();
+    void set_unread_shown();
+    void clear_unread();
     void on_signout();
     void start_session();
     void stop_session();
@@ -92,8 +96,13 @@ private:
     // What the stream thread needs to know of the GUI thread's state.
     std::atomic<bool> visible_{false};
     std::atomic<bool> silent_{false};
-    // Messages that arrived while the window was hidden and were not opened.
-    int unread_ = 0;
+    // Messages that arrived while the window was hidden and were not opened: their ids
+    // (a message the stream brings twice counts once) and those without one.
+    std::unordered_set<std::wstring> unread_ids_;
+    std::size_t unread_without_id_ = 0;
+    // The stream thread's arrivals while hidden, for the GUI thread to count.
+    std::mutex arrived_mutex_;
+    std::vector<std::wstring> arrived_;
     // The stream callback's hand-overs; closed before the stream is stopped.
     std::shared_ptr<HandOverGate> stream_gate_;
     std::function<void()> destroy_handler_;

@@ -1,0 +1,79 @@
+#include "gui/pages/read_marks.h"
+
+#include <exception>
+
+#include "model/message_service.h"
+
+namespace varnelagent::pages {
+
+namespace {
+
+// Held around every call that may send the process-wide read queue.
+std::mutex& sending() {
+    static std::mutex lock;
+    return lock;
+}
+
+}  // namespace
+
+bool ReadMarks::add(const std::wstring& id) {
+    if (id.empty())
+        return false;
+    std::lock_guard lock(mutex_);
+    waiting_.push_back(id);
+    return true;
+}
+
+bool ReadMarks::waiting() const {
+    std::lock_guard lock(mutex_);
+    return !waiting_.empty();
+}
+
+void ReadMarks::hand_over(const std::function<void(const std::wstring&)>& taken) {
+    std::exception_ptr first_failure;
+    for (;;) {
+        std::wstring id;
+        {
+            std::lock_guard lock(mutex_);
+            if (waiting_.empty())
+                break;
+            id = std::move(waiting_.front());
+            waiting_.erase(waiting_.begin());
+        }
+        bool sent = true;
+        try {
+            std::lock_guard lock(sending());
+            service_.mark_as_read(id, send_now_);
+        } catch (...) {
+            // mark_as_read queues before it sends: the id is kept, only the send failed.
+            sent = false;
+            if (!first_failure)
+                first_failure = std::current_exception();
+        }
+        // Outside the lock: `taken` may wait for the GUI thread, which may itself be
+        // waiting for the lock in a page's flush.
+        if (sent && taken)
+            taken(id);
+    }
+    if (first_failure)
+        std::rethrow_exception(first_failure);
+}
+
+void ReadMarks::flush() {
+    std::vector<std::wstring> ids;
+    {
+        std::lock_guard lock(mutex_);
+        ids.swap(waiting_);
+    }
+    std::lock_guard lock(sending());
+    // Each id is queued even when the eleventh one's send fails; the last send tries again.
+    for (const std::wstring& id : ids) {
+        try {
+            service_.mark_as_read(id, false);
+        } catch (...) {
+        }
+    }
+    service_.mark_queue_as_read();
+}
+
+}  // namespace varnelagent::pages

@@ -1,0 +1,50 @@
+#pragma once
+
+#include <functional>
+#include <mutex>
+#include <string>
+#include <vector>
+
+namespace agent {
+class MessageService;
+}
+
+namespace varnelagent::pages {
+
+// The road of a page's read marks to the message service's read queue. The user opens a
+// message on the GUI thread; the id waits here until a task of the page hands it to the
+// service, because handing it over may send the queue to the server (at once for the
+// popup, with the eleventh id for the list), and the GUI thread never waits for the
+// network while the user is at work. Ids reach the service in the order they were read.
+//
+// Every hand-over and send of any page goes through one lock: the queue is shared by the
+// whole process, and two sends running at once could each take off the queue ids that
+// only the other had sent.
+class ReadMarks {
+public:
+    ReadMarks(agent::MessageService& service, bool send_now) : service_(service), send_now_(send_now) {}
+
+    // GUI thread: the user opened the message. False for an empty id, which is not
+    // queued.
+    bool add(const std::wstring& id);
+    bool waiting() const;
+
+    // Task thread: hands every waiting id to the service, oldest first; `taken` is told of
+    // each one the service took without a failure (sent to the server, for send_now),
+    // outside the lock. An id whose send failed stays in the service's queue for the next
+    // send; the first failure is rethrown once every waiting id has been handed over.
+    void hand_over(const std::function<void(const std::wstring&)>& taken = nullptr);
+
+    // The page is leaving (GUI thread, after its tasks have ended): what still waits goes to
+    // the queue and the whole queue is sent now. Throws what the send throws; the queue then
+    // keeps the ids.
+    void flush();
+
+private:
+    agent::MessageService& service_;
+    const bool send_now_;
+    mutable std::mutex mutex_;
+    std::vector<std::wstring> waiting_;
+};
+
+}  // namespace varnelagent::pages
