@@ -4,6 +4,7 @@
 #include <atomic>
 #include <future>
 #include <stdexcept>
+#include <utility>
 
 #include <json/json.h>
 
@@ -91,6 +92,7 @@ struct MessageService::StreamState {
     std::mutex mutex;
     std::condition_variable wake;
     bool stopping = false;                           // guarded by mutex
+    bool reconnect = false;                          // a new connection is wanted now; guarded by mutex
     std::shared_ptr<winhttp::CancelHandle> request;  // the live request; guarded by mutex
     std::atomic<bool> ended{false};
 
@@ -99,12 +101,16 @@ struct MessageService::StreamState {
         return stopping;
     }
 
-    // Makes the request stoppable; false when a stop came first.
+    // Makes the request stoppable; false when a stop came first. A request opened while a
+    // reconnection was being asked for may have been set up with the old settings: it ends
+    // at once, and the next one is opened.
     bool track(std::shared_ptr<winhttp::CancelHandle> handle) {
         const std::lock_guard lock(mutex);
         if (stopping)
             return false;
         request = std::move(handle);
+        if (reconnect)
+            request->cancel();
         return true;
     }
 
@@ -116,11 +122,29 @@ struct MessageService::StreamState {
         wake.notify_all();
     }
 
-    // Waits out the retry delay; false when stopped meanwhile.
+    // Ends the live connection so that the next one is opened at once.
+    void reconnect_now() {
+        const std::lock_guard lock(mutex);
+        if (stopping)
+            return;
+        reconnect = true;
+        if (request)
+            request->cancel();
+        wake.notify_all();
+    }
+
+    // Whether the connection that just ended was ended by reconnect_now(); clears the wish.
+    bool take_reconnect() {
+        const std::lock_guard lock(mutex);
+        return std::exchange(reconnect, false);
+    }
+
+    // Waits out the retry delay, cut short by a wish to reconnect; false when stopped.
     bool pause() {
         std::unique_lock lock(mutex);
         request.reset();
-        return !wake.wait_for(lock, retry_delay, [this] { return stopping; });
+        wake.wait_for(lock, retry_delay, [this] { return stopping || reconnect; });
+        return !stopping;
     }
 };
 
@@ -177,8 +201,14 @@ void run_stream(std::shared_ptr<MessageService::StreamState> state) {
         } catch (const std::exception& error) {
             if (state->stop_requested())
                 break;
+            if (state->take_reconnect()) {
+                AGENT_INFO(STREAM_NAME) << "The connection was ended to open a new one";
+                continue;
+            }
             AGENT_ERROR(STREAM_NAME) << describe(error);
         }
+        if (end != PassEnd::Finish && state->take_reconnect())
+            continue;
         if (end == PassEnd::Finish || (end == PassEnd::Retry && !state->pause()))
             break;
     }
@@ -285,6 +315,11 @@ void MessageService::stop_message_stream() {
             stream_thread_.detach();
     }
     stream_.reset();
+}
+
+void MessageService::reconnect_message_stream() {
+    if (stream_thread_.joinable() && stream_)
+        stream_->reconnect_now();
 }
 
 bool MessageService::stream_running() const {

@@ -144,6 +144,10 @@ public:
     // wait for the thread that calls this.
     void stop_message_stream();
     bool stream_running() const;
+    // Ends the stream's connection and opens a new one at once (also cutting short a
+    // retry delay), so that the stream follows changed transport settings such as the
+    // proxy. Nothing happens when no stream runs.
+    void reconnect_message_stream();
 
     // The delay before a failed connection is retried; tests shorten it.
     void set_retry_delay(std::chrono::milliseconds delay) { retry_delay_ = delay; }
