@@ -47,12 +47,17 @@ protected:
         ShellTest::SetUp();
         // A critical from GLib or GTK is a programming error in the shell (a dialog's loop
         // used after its dialog was replaced shows up as one): it fails the test.
-        for (const char* domain : {"GLib", "Gtk"})
-            g_log_set_handler(domain, static_cast<GLogLevelFlags>(G_LOG_LEVEL_CRITICAL | G_LOG_FLAG_FATAL),
-                              [](const gchar* domain, GLogLevelFlags, const gchar* message, gpointer) {
-                                  ADD_FAILURE() << domain << ": " << message;
-                              },
-                              nullptr);
+        static const bool watched = [] {
+            for (const char* domain : {"GLib", "Gtk"})
+                g_log_set_handler(
+                    domain, static_cast<GLogLevelFlags>(G_LOG_LEVEL_CRITICAL | G_LOG_FLAG_FATAL),
+                    [](const gchar* domain, GLogLevelFlags, const gchar* message, gpointer) {
+                        ADD_FAILURE() << domain << ": " << message;
+                    },
+                    nullptr);
+            return true;
+        }();
+        (void)watched;
         tray_host = std::make_unique<TrayHost>();
         tray_host->start();
         const auto seed = home().path() / "seed.json";
@@ -203,23 +208,26 @@ protected:
             gdk_event_free(event);
         }
     }
-    // Clicks into the field, empties it and types the text.
+    // Clicks into the field, empties it and types the text, a round trip through the page
+    // after each key as a person types. The engine hands keys to the page later than script
+    // calls, so the field is read until it shows them all.
     void fill(const std::string& selector, const std::string& text) {
         click(selector);
-        ASSERT_EQ(eval("document.activeElement === document.querySelector(" + quoted(selector) + ")"), true);
-        key(GDK_KEY_End);
-        while (eval("document.activeElement.value.length").asInt() > 0) {
-            key(GDK_KEY_BackSpace);
+        const std::string field = "document.querySelector(" + quoted(selector) + ")";
+        ASSERT_EQ(eval("document.activeElement === " + field), true);
+        const auto type = [&](guint keyval, const std::string& characters) {
+            key(keyval, characters);
             eval("0");
-        }
-        // A round trip after each key, as a person types: the web process takes them in order.
-        for (wchar_t character : details::utf8_to_wide(text)) {
-            key(gdk_unicode_to_keyval(static_cast<guint32>(character)),
-                details::wide_to_utf8(std::wstring(1, character)));
-            eval("0");
-        }
-        settle(page());
-        ASSERT_EQ(eval("document.querySelector(" + quoted(selector) + ").value"), text);
+        };
+        type(GDK_KEY_End, {});
+        for (int left = eval(field + ".value.length").asInt(); left > 0; --left)
+            type(GDK_KEY_BackSpace, {});
+        ASSERT_TRUE(pump_until([&] { return eval(field + ".value") == ""; }));
+        for (wchar_t character : details::utf8_to_wide(text))
+            type(gdk_unicode_to_keyval(static_cast<guint32>(character)),
+                 details::wide_to_utf8(std::wstring(1, character)));
+        ASSERT_TRUE(pump_until([&] { return eval(field + ".value") == text; }))
+            << eval(field + ".value") << " instead of " << text;
     }
 
     void choose_named_proxy(const std::string& server, const std::string& port, const std::string& user = {},
@@ -236,18 +244,36 @@ protected:
         return read_text(std::filesystem::path(details::wide_to_utf8(home().data_directory())) / "config");
     }
 
-    // Steps: click the element that leaves the page, then act on the save question.
-    bool leave_and_answer(const std::string& leave, const std::string& button, const std::string& picture = {}) {
-        return run_steps({[&] {
-                              press(page(), leave);
-                              return true;
-                          },
-                          on_dialog(SAVE_DIALOG, [&](pages::ModalDialog& dialog) {
-                              if (!picture.empty())
-                                  snapshot(*dialog.host_window(), picture);
-                              press(*dialog.host_window(), button);
-                          })});
+    // Does what the user does (a click that leaves the page, a tray command), then answers
+    // each dialog that comes, in order, with a real click on a button; returns their texts.
+    std::vector<std::string> through_dialogs(std::function<void()> act,
+                                             std::vector<std::pair<PageKind, std::string>> buttons,
+                                             const std::string& picture = {}) {
+        std::vector<std::string> texts;
+        std::vector<std::function<bool()>> steps{[act] {
+            act();
+            return true;
+        }};
+        for (const auto& [kind, button] : buttons)
+            steps.push_back(on_dialog(kind, [&, button = button](pages::ModalDialog& dialog) {
+                texts.push_back(eval(*dialog.host_window(), "document.body.textContent").asString());
+                if (!picture.empty() && texts.size() == 1)
+                    snapshot(*dialog.host_window(), picture);
+                press(*dialog.host_window(), button);
+            }));
+        EXPECT_TRUE(run_steps(std::move(steps)));
+        return texts;
     }
+    std::function<void()> pressing(const std::string& selector) {
+        return [this, selector] { press(page(), selector); };
+    }
+    std::function<void()> posting(std::uintptr_t command) {
+        return [this, command] { post_command(command); };
+    }
+    bool leave_and_answer(const std::string& leave, const std::string& button, const std::string& picture = {}) {
+        return through_dialogs(pressing(leave), {{SAVE_DIALOG, button}}, picture).size() == 1;
+    }
+    static std::string first(const std::vector<std::string>& texts) { return texts.empty() ? "" : texts.front(); }
 
     bool channel_checked(const std::string& id) {
         return eval("document.querySelector('[data-channel=\"" + id + "\"]').checked") == true;
@@ -291,36 +317,34 @@ TEST_F(SettingsPageTest, ChannelsComeBySenderAndSwitchOnlyWhenTheServerAgrees) {
     EXPECT_EQ(server().requests().back().path, "/api/v1/channels/a.news/disable");
     ASSERT_TRUE(pump_until([&] { return !channel_checked("a.news"); }));
 
+    // From the keyboard: arrows only move along the group, Space chooses.
+    click(".channel__input[data-channel='b.weekly']");
+    key(GDK_KEY_Up);
+    settle(page());
+    EXPECT_EQ(eval("document.activeElement.dataset.channel"), "b.daily");
+    EXPECT_TRUE(channel_checked("b.weekly"));
+    key(GDK_KEY_space, " ");
+    ASSERT_TRUE(pump_until([&] { return server().channel_states()["b.daily"] && channel_checked("b.daily"); }));
+    EXPECT_EQ(switches(), before + 2);
+
     // Refused (500): the error's text, and the switch as it was.
     sandbox::Fault refusal;
-    refusal.path = "/api/v1/channels/b.daily/enable";
+    refusal.path = "/api/v1/channels/b.weekly/enable";
     refusal.status = 500;
     refusal.body = R"({"status": 500, "id": "Internal", "message": "Сбой", "track-id": "t-1"})";
     server().add_fault(refusal);
-    std::string shown;
-    ASSERT_TRUE(run_steps({[&] {
-                               press(page(), ".channel__input[data-channel='b.daily']");
-                               return true;
-                           },
-                           on_dialog(MESSAGE_DIALOG, [&](pages::ModalDialog& dialog) {
-                               shown = eval(*dialog.host_window(), "document.body.textContent").asString();
-                               press(*dialog.host_window(), "#DialogConfirm");
-                           })}));
+    std::string shown = first(
+        through_dialogs(pressing(".channel__input[data-channel='b.weekly']"), {{MESSAGE_DIALOG, "#DialogConfirm"}}));
     EXPECT_NE(shown.find("500 Internal t-1 Сбой"), std::string::npos) << shown;
     ASSERT_TRUE(pump_until([&] { return eval("document.querySelector('.channel--pending') === null") == true; }));
-    EXPECT_FALSE(channel_checked("b.daily"));
-    EXPECT_TRUE(channel_checked("b.weekly"));
+    EXPECT_FALSE(channel_checked("b.weekly"));
+    EXPECT_TRUE(channel_checked("b.daily"));
+    EXPECT_TRUE(server().channel_states()["b.daily"]);
 
     // No network: the connection dialog (code 4); the list then shows its no-connection picture.
     server().stop();
-    ASSERT_TRUE(run_steps({[&] {
-                               press(page(), ".channel__input[data-channel='a.news']");
-                               return true;
-                           },
-                           on_dialog(MESSAGE_DIALOG, [&](pages::ModalDialog& dialog) {
-                               shown = eval(*dialog.host_window(), "document.body.textContent").asString();
-                               press(*dialog.host_window(), "#DialogConfirm");
-                           })}));
+    shown = first(
+        through_dialogs(pressing(".channel__input[data-channel='a.news']"), {{MESSAGE_DIALOG, "#DialogConfirm"}}));
     EXPECT_NE(shown.find("Настроить прокси"), std::string::npos) << shown;
     ASSERT_TRUE(pump_until([&] { return eval("document.querySelector('.channel--pending') === null") == true; }));
     EXPECT_FALSE(channel_checked("a.news"));
@@ -340,20 +364,11 @@ TEST_F(SettingsPageTest, ChannelsComeBySenderAndSwitchOnlyWhenTheServerAgrees) {
 
     // The session ended on the server (401): "повторите вход", then the sign-in page.
     server().end_session(details::wide_to_utf8(shell_->client().session_id()));
-    ASSERT_TRUE(run_steps(
-        {[&] {
-             press(page(), ".channel__input[data-channel='a.tips']");
-             return true;
-         },
-         on_dialog(MESSAGE_DIALOG,
-                   [&](pages::ModalDialog& dialog) {
-                       shown =
-                           eval(*dialog.host_window(), "document.getElementById('DialogTitle').textContent").asString();
-                       press(*dialog.host_window(), "#DialogConfirm");
-                   }),
-         // Leaving asks about the proxy typed above; "Нет".
-         on_dialog(SAVE_DIALOG, [&](pages::ModalDialog& dialog) { press(*dialog.host_window(), "#DialogNo"); })}));
-    EXPECT_EQ(shown, "Варнел.Агент - повторите вход ");
+    // Leaving then asks about the proxy typed above: "Нет".
+    shown = first(through_dialogs(pressing(".channel__input[data-channel='a.tips']"),
+                                  {{MESSAGE_DIALOG, "#DialogConfirm"}, {SAVE_DIALOG, "#DialogNo"}}));
+    EXPECT_NE(shown.find("Варнел.Агент - повторите вход "), std::string::npos) << shown;
+    EXPECT_NE(shown.find("Ваша сессия устарела, войдите, пожалуйста, снова"), std::string::npos) << shown;
     ASSERT_TRUE(wait_page(AUTH_PAGE));
     EXPECT_FALSE(shell_->client().has_session());
 }
@@ -410,15 +425,7 @@ TEST_F(SettingsPageTest, SilentModeFollowsTheTrayAndAutolaunchWritesTheDesktopEn
     // A file where the folder should be: the user is told, and the box stays off.
     std::filesystem::remove_all(entry.parent_path());
     write_text(entry.parent_path(), "");
-    std::string shown;
-    ASSERT_TRUE(run_steps({[&] {
-                               press(page(), "#Autolaunch");
-                               return true;
-                           },
-                           on_dialog(MESSAGE_DIALOG, [&](pages::ModalDialog& dialog) {
-                               shown = eval(*dialog.host_window(), "document.body.textContent").asString();
-                               press(*dialog.host_window(), "#DialogConfirm");
-                           })}));
+    const std::string shown = first(through_dialogs(pressing("#Autolaunch"), {{MESSAGE_DIALOG, "#DialogConfirm"}}));
     EXPECT_NE(shown.find("Не удалось включить запуск Агента при включении компьютера: не записан файл «" +
                          entry.string() + "»."),
               std::string::npos)
@@ -489,17 +496,9 @@ TEST_F(SettingsPageTest, LeavingWithChangedProxySettingsAsksOnEveryWayOut) {
     std::filesystem::permissions(directory, std::filesystem::perms::owner_read | std::filesystem::perms::owner_exec);
     const int closed = free_port();
     choose_named_proxy("http://127.0.0.1", std::to_string(closed), "Иван", "p@ss:word");
-    std::string shown;
-    ASSERT_TRUE(run_steps(
-        {[&] {
-             post_command(ID_CHANGE_USER);
-             return true;
-         },
-         on_dialog(SAVE_DIALOG, [&](pages::ModalDialog& dialog) { press(*dialog.host_window(), "#DialogYes"); }),
-         on_dialog(MESSAGE_DIALOG, [&](pages::ModalDialog& dialog) {
-             shown = eval(*dialog.host_window(), "document.body.textContent").asString();
-             press(*dialog.host_window(), "#DialogConfirm");
-         })}));
+    const auto texts =
+        through_dialogs(posting(ID_CHANGE_USER), {{SAVE_DIALOG, "#DialogYes"}, {MESSAGE_DIALOG, "#DialogConfirm"}});
+    const std::string shown = texts.size() == 2 ? texts[1] : "";
     EXPECT_NE(shown.find("Настройки прокси применены, но не сохранены: не удалось записать файл «" +
                          (directory / "config").string() + "»"),
               std::string::npos)
@@ -512,12 +511,7 @@ TEST_F(SettingsPageTest, LeavingWithChangedProxySettingsAsksOnEveryWayOut) {
     // Writable again: "Сменить пользователя", "Да": saved as typed, then signed out.
     std::filesystem::permissions(directory, std::filesystem::perms::owner_all);
     std::filesystem::remove(directory / "config.tmp");
-    ASSERT_TRUE(run_steps(
-        {[&] {
-             post_command(ID_CHANGE_USER);
-             return true;
-         },
-         on_dialog(SAVE_DIALOG, [&](pages::ModalDialog& dialog) { press(*dialog.host_window(), "#DialogYes"); })}));
+    through_dialogs(posting(ID_CHANGE_USER), {{SAVE_DIALOG, "#DialogYes"}});
     ASSERT_TRUE(wait_page(AUTH_PAGE));
     const std::string text = config_text();
     EXPECT_NE(text.find("proxy_mode = NamedProxy\r\nproxy_uri = http://127.0.0.1:" + std::to_string(closed) +
