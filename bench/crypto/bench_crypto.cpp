@@ -10,6 +10,7 @@
 #include "crypto/certificate_store.h"
 #include "crypto/decrypt.h"
 #include "crypto/directory_store.h"
+#include "crypto/token_store.h"
 #include "details/strings.h"
 
 namespace {
@@ -110,6 +111,19 @@ void BM_DecryptChallengeWithPin(benchmark::State& state) {
         benchmark::DoNotOptimize(agent::crypto::decrypt(certificate, fixture().challenge, &prompt));
 }
 BENCHMARK(BM_DecryptChallengeWithPin)->Unit(benchmark::kMillisecond);
+
+// What tokens add to every listing: loading and starting the PKCS#11 modules p11-kit knows
+// (on this machine softhsm2, with whatever tokens its configuration names) and asking them.
+void BM_ListTokens(benchmark::State& state) {
+    agent::crypto::TokenStore tokens(std::vector<std::string>{});
+    std::size_t listed = 0;
+    for (auto _ : state) {
+        listed = tokens.enumerate(nullptr).size();
+        benchmark::DoNotOptimize(listed);
+    }
+    state.counters["listed"] = static_cast<double>(listed);
+}
+BENCHMARK(BM_ListTokens)->Unit(benchmark::kMillisecond);
 
 }  // namespace
 

@@ -40,10 +40,11 @@ std::wstring first_alternative_name(X509* certificate) {
 }  // namespace
 
 Certificate::Certificate(details::X509Ptr certificate, std::shared_ptr<const IPrivateKey> key,
-                         std::wstring store_name)
-    : certificate_(std::move(certificate)), key_(std::move(key)), store_name_(std::move(store_name)) {}
+                         std::wstring store_name, Carrier carrier)
+    : certificate_(std::move(certificate)), key_(std::move(key)), store_name_(std::move(store_name)), carrier_(carrier) {}
 
-Certificate::Certificate(const Certificate& other) : key_(other.key_), store_name_(other.store_name_) {
+Certificate::Certificate(const Certificate& other)
+    : key_(other.key_), store_name_(other.store_name_), carrier_(other.carrier_) {
     if (other.certificate_) {
         X509_up_ref(other.certificate_.get());
         certificate_.reset(other.certificate_.get());

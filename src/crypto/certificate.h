@@ -45,12 +45,17 @@ public:
     virtual details::EvpPkeyPtr load(IPinPrompt* prompt, const std::wstring& holder) const = 0;
 };
 
+// What carries a certificate and its key: a file of the certificate folder, or a token
+// (a smart card or USB key reached through PKCS#11).
+enum class Carrier { File, Token };
+
 // One certificate of a store: an owned X.509 object, where it came from, and its private
 // key when the store has one. Copying duplicates the certificate reference (X509_up_ref);
 // the key description is immutable and shared.
 class Certificate {
 public:
-    Certificate(details::X509Ptr certificate, std::shared_ptr<const IPrivateKey> key, std::wstring store_name);
+    Certificate(details::X509Ptr certificate, std::shared_ptr<const IPrivateKey> key, std::wstring store_name,
+                Carrier carrier = Carrier::File);
     Certificate(const Certificate& other);
     Certificate& operator=(const Certificate& other);
     Certificate(Certificate&&) noexcept = default;
@@ -58,6 +63,7 @@ public:
 
     X509* handle() const noexcept { return certificate_.get(); }
     const std::wstring& store_name() const noexcept { return store_name_; }
+    Carrier carrier() const noexcept { return carrier_; }
     bool has_private_key() const noexcept { return key_ != nullptr; }
     const std::shared_ptr<const IPrivateKey>& private_key() const noexcept { return key_; }
 
@@ -85,6 +91,7 @@ private:
     details::X509Ptr certificate_;
     std::shared_ptr<const IPrivateKey> key_;
     std::wstring store_name_;
+    Carrier carrier_ = Carrier::File;
 };
 
 namespace details {

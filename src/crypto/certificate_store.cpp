@@ -8,7 +8,7 @@
 #include <openssl/objects.h>
 #include <openssl/x509v3.h>
 
-#include "crypto/directory_store.h"
+#include "crypto/user_store.h"
 #include "details/exception.h"
 #include "details/logger.h"
 #include "details/path.h"
@@ -283,7 +283,7 @@ std::wstring default_certificate_directory() {
 }
 
 std::vector<Certificate> list_sign_in_certificates(IPinPrompt* prompt) {
-    DirectoryStore store(default_certificate_directory());
+    UserCertificateStore store(default_certificate_directory());
     const details::CertCustomFilterFn filter(true, true, true);
     return list_certificates(store, filter, prompt);
 }

@@ -12,8 +12,8 @@
 
 namespace agent::crypto {
 
-// A source of the user's certificates: the certificate directory now, a PKCS#11 token
-// later. Callers see only this interface and Certificate.
+// A source of the user's certificates: the certificate directory, PKCS#11 tokens, or both.
+// Callers see only this interface and Certificate.
 class ICertificateStore {
 public:
     virtual ~ICertificateStore() = default;
@@ -72,8 +72,9 @@ std::vector<Certificate> list_certificates(ICertificateStore& store, const Certi
 // The user's certificate directory: $XDG_DATA_HOME/varnel-agent/certificates/.
 std::wstring default_certificate_directory();
 
-// The certificates that can sign in: from the user's certificate directory, with a private
-// key, valid now, shaped like a qualified certificate. Called on a worker thread.
+// The certificates that can sign in: from the user's tokens and certificate directory
+// (UserCertificateStore), with a private key, valid now, shaped like a qualified
+// certificate. Called on a worker thread.
 std::vector<Certificate> list_sign_in_certificates(IPinPrompt* prompt = nullptr);
 
 }  // namespace agent::crypto

@@ -17,6 +17,7 @@
 #include <openssl/pkcs12.h>
 #include <openssl/x509v3.h>
 
+#include "crypto/gost.h"
 #include "details/exception.h"
 #include "details/logger.h"
 #include "details/path.h"
@@ -30,30 +31,6 @@ namespace {
 
 using agent::details::utf8_to_wide;
 using agent::details::wide_to_utf8;
-
-// A PIN as UTF-8 (what OpenSSL's PKCS#12 and PEM code expect), wiped when done.
-class Secret {
-public:
-    explicit Secret(std::wstring&& text) : text_(wide_to_utf8(text)) { std::fill(text.begin(), text.end(), L'\0'); }
-    ~Secret() { OPENSSL_cleanse(text_.data(), text_.size()); }
-    Secret(const Secret&) = delete;
-    Secret& operator=(const Secret&) = delete;
-
-    const char* c_str() const noexcept { return text_.c_str(); }
-    int size() const noexcept { return static_cast<int>(text_.size()); }
-
-private:
-    std::string text_;
-};
-
-Secret ask_pin(IPinPrompt* prompt, const std::wstring& holder, const std::wstring& location) {
-    if (prompt == nullptr)
-        throw CryptoException(CryptoException::PIN_CANCELLED, "ask_pin");
-    std::optional<std::wstring> pin = prompt->ask_pin(PinRequest{holder, location});
-    if (!pin)
-        throw CryptoException(CryptoException::PIN_CANCELLED, "ask_pin");
-    return Secret(std::move(*pin));
-}
 
 std::vector<std::uint8_t> read_whole_file(const std::wstring& path) {
     // Non-blocking, so that a FIFO named like a certificate cannot stall the listing.
@@ -399,16 +376,6 @@ std::string stem(const std::string& name) {
     return name.substr(0, name.rfind('.'));
 }
 
-std::string fingerprint(X509* certificate) {
-    unsigned char digest[EVP_MAX_MD_SIZE];
-    unsigned int size = 0;
-    if (X509_digest(certificate, EVP_sha256(), digest, &size) != 1) {
-        ERR_clear_error();
-        return {};
-    }
-    return std::string(reinterpret_cast<const char*>(digest), size);
-}
-
 }  // namespace
 
 DirectoryStore::DirectoryStore(std::wstring directory) : directory_(std::move(directory)) {}
@@ -426,6 +393,9 @@ std::vector<Certificate> DirectoryStore::enumerate(IPinPrompt* prompt) {
         }
         throw SystemException(errno, "opendir");
     }
+
+    // Protected PKCS#12 safes and keys may use GOST ciphers and digests.
+    gost_available();
 
     std::vector<std::string> files;
     std::set<std::string> keys;
@@ -469,7 +439,7 @@ std::vector<Certificate> DirectoryStore::enumerate(IPinPrompt* prompt) {
             continue;
         }
         for (Certificate& certificate : found) {
-            const std::string digest = fingerprint(certificate.handle());
+            const std::string digest = details::fingerprint(certificate.handle());
             const auto [position, added] = seen.emplace(digest, result.size());
             if (added) {
                 result.push_back(std::move(certificate));

@@ -1,5 +1,6 @@
 #include "crypto/openssl.h"
 
+#include <algorithm>
 #include <climits>
 
 #include <openssl/err.h>
@@ -26,6 +27,33 @@ BioPtr memory_reader(const std::uint8_t* data, std::size_t size) {
     if (!bio)
         throw_openssl_error("BIO_new_mem_buf", ERR_PACK(ERR_LIB_BIO, 0, ERR_R_MALLOC_FAILURE));
     return bio;
+}
+
+Secret::Secret(std::wstring&& text) : text_(agent::details::wide_to_utf8(text)) {
+    std::fill(text.begin(), text.end(), L'\0');
+}
+
+Secret::~Secret() {
+    OPENSSL_cleanse(text_.data(), text_.size());
+}
+
+Secret ask_pin(IPinPrompt* prompt, const std::wstring& holder, const std::wstring& location) {
+    if (prompt == nullptr)
+        throw CryptoException(CryptoException::PIN_CANCELLED, "ask_pin");
+    std::optional<std::wstring> pin = prompt->ask_pin(PinRequest{holder, location});
+    if (!pin)
+        throw CryptoException(CryptoException::PIN_CANCELLED, "ask_pin");
+    return Secret(std::move(*pin));
+}
+
+std::string fingerprint(X509* certificate) {
+    unsigned char digest[EVP_MAX_MD_SIZE];
+    unsigned int size = 0;
+    if (X509_digest(certificate, EVP_sha256(), digest, &size) != 1) {
+        ERR_clear_error();
+        return {};
+    }
+    return std::string(reinterpret_cast<const char*>(digest), size);
 }
 
 std::wstring asn1_string_text(const ASN1_STRING* value) {

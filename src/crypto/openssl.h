@@ -11,6 +11,8 @@
 #include <openssl/pkcs12.h>
 #include <openssl/x509.h>
 
+#include "crypto/pin_prompt.h"
+
 // Owners of the OpenSSL objects the certificate layer holds, and the bridge from OpenSSL's
 // error queue to CryptoException. Internal to src/crypto.
 namespace agent::crypto::details {
@@ -44,5 +46,29 @@ BioPtr memory_reader(const std::uint8_t* data, std::size_t size);
 // The text of an ASN.1 string of any string type, as wide text; empty when it cannot be
 // converted.
 std::wstring asn1_string_text(const ASN1_STRING* value);
+
+// A PIN as UTF-8 (what OpenSSL's PKCS#12 and PEM code and PKCS#11 tokens expect), wiped
+// when done.
+class Secret {
+public:
+    explicit Secret(std::wstring&& text);
+    ~Secret();
+    Secret(const Secret&) = delete;
+    Secret& operator=(const Secret&) = delete;
+
+    const char* c_str() const noexcept { return text_.c_str(); }
+    int size() const noexcept { return static_cast<int>(text_.size()); }
+
+private:
+    std::string text_;
+};
+
+// Asks the prompt for the PIN; throws CryptoException PIN_CANCELLED ("ask_pin") when there
+// is no prompt or the user cancelled.
+Secret ask_pin(IPinPrompt* prompt, const std::wstring& holder, const std::wstring& location);
+
+// SHA-256 of the certificate's DER: how a certificate found twice is recognised. Empty when
+// it cannot be computed.
+std::string fingerprint(X509* certificate);
 
 }  // namespace agent::crypto::details

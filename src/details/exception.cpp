@@ -54,6 +54,8 @@ std::wstring CryptoException::message() const {
         return L"The PIN is incorrect";
     case PIN_CANCELLED:
         return L"PIN entry was cancelled";
+    case PIN_LOCKED:
+        return L"The PIN is locked after too many wrong entries; unlock it with the token's own tools";
     default:
         break;
     }

@@ -51,7 +51,7 @@ public:
 };
 
 // A failed certificate or decryption call; the code is an OpenSSL error code, or one of
-// the three codes below that the sign-in page tells apart.
+// the three codes below that the sign-in page tells apart, or PIN_LOCKED.
 class CryptoException : public SystemException {
 public:
     using SystemException::SystemException;
@@ -60,6 +60,9 @@ public:
     static constexpr std::uint32_t NO_MATCHING_KEY = 0x8009200C;
     static constexpr std::uint32_t WRONG_PIN = 0x8010006B;
     static constexpr std::uint32_t PIN_CANCELLED = 0x8010006E;
+    // A token's PIN locked after too many wrong entries: no PIN will do until it is
+    // unlocked, so it is not WRONG_PIN; the sign-in page shows it as a key problem.
+    static constexpr std::uint32_t PIN_LOCKED = 0x8010006C;
 };
 
 // The agent's own checks. Kinds: 0 bad date, 1 unreadable answer, 2 proxy without address.

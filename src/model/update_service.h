@@ -18,7 +18,8 @@ class SimpleClient;
 namespace agent {
 
 // The running program's version.
-inline constexpr wchar_t AGENT_VERSION[] = L"1.1.0.198";
+// The running program's version, set by the build (1.1.0.198 unless a release says otherwise).
+inline constexpr wchar_t AGENT_VERSION[] = L"" AGENT_VERSION_TEXT;
 
 // major.minor.build.revision, each 16 bits.
 struct Version {

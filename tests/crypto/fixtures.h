@@ -38,6 +38,21 @@ private:
 };
 CapturingLogger& capture_log();
 
+// Request and extension configurations for `openssl req` / `openssl x509 -req`: a person's
+// and an organisation's qualified subject, and the qualified extensions ([ user ]).
+namespace cli {
+extern const char* const REQUEST_HEADER;
+extern const char* const PERSON;
+extern const char* const ORGANISATION;
+extern const char* const EXTENSIONS_CONFIG;
+}  // namespace cli
+
+// A qualified person certificate with a GOST R 34.10-2012 256-bit key from a GOST test
+// authority, made by the openssl tool with the GOST engine in the folder `work`, exported
+// to `out` as PKCS#12 with GOST protection under the PIN. False (and a test failure) when a
+// step fails.
+bool openssl_gost_pkcs12(const std::filesystem::path& work, const std::filesystem::path& out, const std::string& pin);
+
 // Runs a shell command; fails the test (and returns false) when it does not exit with 0.
 bool run(const std::string& command);
 

@@ -22,49 +22,10 @@ using agent::testing::write_text;
 using agent::testing::crypto::certificate_directory;
 using agent::testing::crypto::run;
 
-// A field name is cut after its first ".", as in "0.OU"; "0." keeps the whole OID.
-const char* const REQUEST_HEADER = R"([ req ]
-distinguished_name = subject
-prompt = no
-string_mask = utf8only
-utf8 = yes
-
-[ subject ]
-)";
-
-const char* const PERSON = R"(CN = Сидоров Сидор Сидорович
-0.2.5.4.4 = Сидоров
-0.2.5.4.42 = Сидор Сидорович
-C = RU
-ST = 50 Московская область
-0.1.2.643.3.131.1.1 = 500100732259
-0.1.2.643.100.3 = 11223344595
-)";
-
-const char* const ORGANISATION = R"(CN = АО «Берёзка»
-O = АО «Берёзка»
-C = RU
-ST = 78 Санкт-Петербург
-0.1.2.643.3.131.1.1 = 007810123456
-0.1.2.643.100.1 = 1027810123456
-0.1.2.840.113549.1.9.2 = INN=7810123456/KPP=781001001
-)";
-
-const char* const EXTENSIONS_CONFIG = R"([ user ]
-keyUsage = critical, digitalSignature, nonRepudiation, keyEncipherment
-subjectKeyIdentifier = hash
-authorityKeyIdentifier = keyid:always
-certificatePolicies = 1.2.643.100.113.1
-crlDistributionPoints = URI:http://127.0.0.1/cli-ca.crl
-1.2.643.100.111 = ASN1:UTF8String:КриптоТест 1.0
-1.2.643.100.112 = ASN1:SEQUENCE:issuer_tools
-
-[ issuer_tools ]
-sign_tool = UTF8:КриптоТест 1.0
-ca_tool = UTF8:УЦ Тест 2.0
-sign_tool_certificate = UTF8:СФ/124-0001
-ca_tool_certificate = UTF8:СФ/128-0002
-)";
+using agent::testing::crypto::cli::EXTENSIONS_CONFIG;
+using agent::testing::crypto::cli::ORGANISATION;
+using agent::testing::crypto::cli::PERSON;
+using agent::testing::crypto::cli::REQUEST_HEADER;
 
 class OpenSslCliTest : public agent::testing::SandboxTest {
 protected:

@@ -6,6 +6,8 @@
 #include <mutex>
 
 #include "commands.h"
+#include "crypto/fixtures.h"
+#include "crypto/softhsm.h"
 #include "model/client_fixture.h"
 
 namespace agent::cli {
@@ -166,6 +168,44 @@ TEST_F(CliRunTest, FailuresAreToldInTheUsersWords) {
     console_.input = {wide(Server::DEMO_PASSWORD)};
     EXPECT_EQ(cli({"signin", "--login", Server::DEMO_LOGIN, "--password-stdin"}), EXIT_FAILED);
     EXPECT_NE(console_.all_err().find(L"Соединение было прервано"), std::wstring::npos);
+}
+
+TEST_F(CliRunTest, CertificatesOnATokenAndInAGostFileSignIn) {
+    testing::crypto::SoftHsm softhsm(home().path() / "softhsm");
+    ASSERT_TRUE(softhsm.init_token("Varnel", "1357"));
+    const auto on_token =
+        certgen::issue(certgen::Authority(), certgen::UserOptions::for_kind(certgen::SubjectKind::Organization));
+    ASSERT_TRUE(softhsm.import("Varnel", "1357", on_token, "0a"));
+    ASSERT_TRUE(testing::crypto::openssl_gost_pkcs12(home().path() / "work",
+                                                     testing::crypto::certificate_directory() / "gost.p12", "1357"));
+
+    console_.secret = L"1357";  // the file's certificate is locked by its PIN too
+    ASSERT_EQ(cli({"certs"}), EXIT_OK) << narrow(console_.all_err());
+    const auto lines = console_.out();
+    ASSERT_EQ(lines.size(), 2u);
+    EXPECT_TRUE(lines[0].starts_with(L"1\tООО") && lines[0].ends_with(L"\ttoken")) << narrow(lines[0]);
+    EXPECT_TRUE(lines[1].starts_with(L"2\tСидоров Сидор Сидорович") && lines[1].ends_with(L"\tfile"))
+        << narrow(lines[1]);
+
+    console_.clear();
+    console_.secret = std::nullopt;
+    EXPECT_EQ(cli({"signin", "--cert", "1"}), EXIT_FAILED);
+    EXPECT_NE(console_.all_err().find(L"Операция была отменена пользователем"), std::wstring::npos)
+        << narrow(console_.all_err());
+    console_.clear();
+    console_.secret = L"0000";
+    EXPECT_EQ(cli({"signin", "--cert", "1"}), EXIT_FAILED);
+    EXPECT_NE(console_.all_err().find(L"Введен неверный пин"), std::wstring::npos) << narrow(console_.all_err());
+
+    console_.clear();
+    console_.secret = L"1357";
+    EXPECT_EQ(cli({"signin", "--cert", "1", "--remember"}), EXIT_OK) << narrow(console_.all_err());
+    EXPECT_EQ(cli({"signout"}), EXIT_OK);
+    // The GOST file: its challenge comes in GOST 28147-89 and is opened through the engine.
+    console_.secrets_asked = 0;
+    EXPECT_EQ(cli({"signin", "--cert", "2", "--remember"}), EXIT_OK) << narrow(console_.all_err());
+    EXPECT_EQ(console_.secrets_asked, 2);  // the listing and the key
+    EXPECT_NE(console_.all_out().find(L"Signed in as Сидоров Сидор"), std::wstring::npos) << narrow(console_.all_out());
 }
 
 TEST_F(CliRunTest, ExpiredSessionIsForgotten) {

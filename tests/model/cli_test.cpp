@@ -142,9 +142,11 @@ TEST(CliFormat, OneTabSeparatedLinePerItem) {
 
     CertificateLine line{3, L"ООО Ромашка", L"Иванов Иван", L"7701234567", L"770101001",
                          DateTime{DateTime::Utc, 2027, 1, 31, 0, 0, 0, 0}};
-    EXPECT_EQ(format_certificate(line), L"3\tООО Ромашка\tИванов Иван\tINN 7701234567\tKPP 770101001\tvalid to 2027-01-31");
+    EXPECT_EQ(format_certificate(line),
+              L"3\tООО Ромашка\tИванов Иван\tINN 7701234567\tKPP 770101001\tvalid to 2027-01-31\tfile");
     line.kpp.clear();
-    EXPECT_EQ(format_certificate(line), L"3\tООО Ромашка\tИванов Иван\tINN 7701234567\tvalid to 2027-01-31");
+    line.on_token = true;
+    EXPECT_EQ(format_certificate(line), L"3\tООО Ромашка\tИванов Иван\tINN 7701234567\tvalid to 2027-01-31\ttoken");
 }
 
 }  // namespace

@@ -21,4 +21,4 @@ agent_add_test(NAME test-cert-signin LABEL model TIMEOUT 180
 
 agent_add_test(NAME test-cli-run LABEL model TIMEOUT 180
   SOURCES ${CMAKE_CURRENT_LIST_DIR}/cli_run_test.cpp
-  LIBS agent-cli varnel-sandbox-core)
+  LIBS agent-cli varnel-sandbox-core agent-crypto-fixtures)

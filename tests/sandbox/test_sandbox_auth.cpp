@@ -1,6 +1,8 @@
 #include <openssl/bio.h>
 #include <openssl/cms.h>
 
+#include <cstdlib>
+
 #include "certgen/certgen.h"
 #include "server_fixture.h"
 
@@ -128,6 +130,33 @@ TEST_F(AuthTest, CertificateSignInAnswersAChallengeOnlyTheKeyHolderCanOpen) {
 
     // The approve link works once: a replay is refused.
     expect_error_answer(approve(href, challenge), 403);
+}
+
+TEST_F(AuthTest, GostCertificateGetsAGostChallengeThatOpenSslOpens) {
+    auto options = certgen::UserOptions::for_kind(certgen::SubjectKind::Person);
+    options.key_kind = certgen::KeyKind::Gost2012_256;
+    const auto certificate = certgen::issue(authority_, options);
+    const auto step1 = client().Post("/auth/authenticate-by-cert", der_of(certificate), "application/octet-stream");
+    ASSERT_TRUE(step1);
+    ASSERT_EQ(step1->status, 200) << step1->body;
+    const Json::Value answer = parse(step1->body);
+
+    // Opened by the command-line tool, as a GOST user's own software would open it.
+    const auto work = home().path();
+    agent::testing::write_text(work / "me.pem", certificate.certificate_pem() + certificate.key_pem());
+    agent::testing::write_text(work / "challenge.b64", answer["EncryptedKey"].asString() + "\n");
+    const std::string in = "cd '" + work.string() + "' && ";
+    ASSERT_EQ(std::system((in + "openssl base64 -d -A -in challenge.b64 -out challenge.der && "
+                                "openssl cms -engine gost -cmsout -print -inform DER -in challenge.der "
+                                "-out printed.txt 2>/dev/null && "
+                                "openssl cms -engine gost -decrypt -binary -inform DER -in challenge.der "
+                                "-inkey me.pem -recip me.pem -out plain.bin 2>/dev/null")
+                               .c_str()),
+              0);
+    EXPECT_NE(agent::testing::read_text(work / "printed.txt").find("GOST 28147-89"), std::string::npos);
+    const auto step2 = approve(answer["Link"]["Href"].asString(), agent::testing::read_text(work / "plain.bin"));
+    ASSERT_TRUE(step2);
+    EXPECT_EQ(step2->status, 200) << step2->body;
 }
 
 TEST_F(AuthTest, WrongChallengeBytesAreRefusedAndBurnTheLink) {

@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include <cstdio>
+#include <cstdlib>
 
 #include "server_fixture.h"
 
@@ -170,6 +171,17 @@ TEST_F(CliTest, MakeCertWritesCertificatesOfEachKind) {
     EXPECT_FALSE(org.has_key);
     EXPECT_NE(org.subject.find("OGRN="), std::string::npos) << org.subject;
     EXPECT_EQ(org.subject.find("emailAddress"), std::string::npos) << org.subject;
+
+    // GOST keys, through OpenSSL's GOST engine: the tool reads them back with the engine.
+    const auto gost = home().path() / "gost.pem";
+    const auto made = run({"make-cert", "--out", gost.string(), "--kind", "entrepreneur", "--key", "gost2012_512"});
+    ASSERT_EQ(made.first, 0) << made.second;
+    EXPECT_EQ(std::system(("openssl x509 -engine gost -noout -text -in '" + gost.string() +
+                           "' 2>/dev/null | grep -q 'GOST R 34.10-2012 with 512 bit modulus' && "
+                           "openssl pkey -engine gost -noout -in '" + gost.string() + "' 2>/dev/null")
+                              .c_str()),
+              0);
+    EXPECT_EQ(run({"make-cert", "--out", (home().path() / "z.p12").string(), "--key", "dsa"}).first, 2);
 
     EXPECT_EQ(run({"make-cert", "--out", (home().path() / "x.p12").string(), "--kind", "robot"}).first, 2);
     EXPECT_EQ(run({"make-cert", "--out", (home().path() / "y.p12").string(), "--expired", "--not-yet-valid"}).first, 2);

@@ -186,6 +186,20 @@ PkeyPtr generate_rsa_key(int bits) {
     return key;
 }
 
+PkeyPtr generate_gost_key(KeyKind kind) {
+    if (!load_gost_engine())
+        throw std::runtime_error("certgen: GOST keys need OpenSSL's GOST engine (libengine-gost-openssl)");
+    const int nid = kind == KeyKind::Gost2012_512 ? NID_id_GostR3410_2012_512 : NID_id_GostR3410_2012_256;
+    std::unique_ptr<EVP_PKEY_CTX, decltype(&EVP_PKEY_CTX_free)> context(EVP_PKEY_CTX_new_id(nid, nullptr),
+                                                                          &EVP_PKEY_CTX_free);
+    check(context.get(), "EVP_PKEY_CTX_new_id");
+    check(EVP_PKEY_keygen_init(context.get()), "EVP_PKEY_keygen_init");
+    check(EVP_PKEY_CTX_ctrl_str(context.get(), "paramset", "A"), "paramset");
+    EVP_PKEY* key = nullptr;
+    check(EVP_PKEY_keygen(context.get(), &key), "EVP_PKEY_keygen");
+    return PkeyPtr(key);
+}
+
 Authority::Authority(const std::string& common_name, int key_bits) : key_(generate_rsa_key(key_bits)) {
     certificate_.reset(check(X509_new(), "X509_new"));
     X509* ca = certificate_.get();
@@ -287,6 +301,8 @@ UserCertificate issue(const Authority& authority, const UserOptions& options) {
     if (options.reuse_key != nullptr) {
         check(EVP_PKEY_up_ref(options.reuse_key), "EVP_PKEY_up_ref");
         key.reset(options.reuse_key);
+    } else if (options.key_kind != KeyKind::Rsa) {
+        key = generate_gost_key(options.key_kind);
     } else {
         key = generate_rsa_key(options.key_bits);
     }
@@ -431,13 +447,19 @@ void UserCertificate::write_pem(const std::filesystem::path& file, bool include_
 }
 
 std::vector<std::uint8_t> envelope(X509* recipient, const std::vector<std::uint8_t>& data) {
-    X509StackPtr recipients(check(sk_X509_new_null(), "sk_X509_new_null"));
-    check(sk_X509_push(recipients.get(), recipient), "sk_X509_push");
     BioPtr input(check(BIO_new_mem_buf(data.empty() ? "" : static_cast<const void*>(data.data()), static_cast<int>(data.size())), "BIO_new_mem_buf"));
-    std::unique_ptr<CMS_ContentInfo, CmsDeleter> cms(
-        CMS_encrypt(recipients.get(), input.get(), EVP_aes_256_cbc(), CMS_BINARY));
+    const EVP_CIPHER* cipher = EVP_aes_256_cbc();
+    if (has_gost_key(recipient)) {
+        load_gost_engine();
+        cipher = check(EVP_get_cipherbyname("gost89"), "EVP_get_cipherbyname(gost89)");
+    }
+    // The recipient is added with CMS_KEY_PARAM, as `openssl cms` does: the GOST engine sets
+    // its key transport parameters only once the content cipher is in place (CMS_final).
+    std::unique_ptr<CMS_ContentInfo, CmsDeleter> cms(CMS_encrypt(nullptr, input.get(), cipher, CMS_BINARY | CMS_PARTIAL));
     if (!cms)
         fail("CMS_encrypt");
+    check(CMS_add1_recipient_cert(cms.get(), recipient, CMS_KEY_PARAM), "CMS_add1_recipient_cert");
+    check(CMS_final(cms.get(), input.get(), nullptr, CMS_BINARY), "CMS_final");
     BioPtr output(check(BIO_new(BIO_s_mem()), "BIO_new"));
     check(i2d_CMS_bio(output.get(), cms.get()), "i2d_CMS_bio");
     return bio_bytes(output.get());

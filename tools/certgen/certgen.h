@@ -53,6 +53,16 @@ inline constexpr const char* POLICY_KC2 = "1.2.643.100.113.2";
 // A fresh RSA key (RSA keys take the challenge by key transport).
 PkeyPtr generate_rsa_key(int bits = 2048);
 
+enum class KeyKind { Rsa, Gost2012_256, Gost2012_512 };
+
+// Loads OpenSSL's GOST engine (libengine-gost-openssl) once; false when it is missing.
+bool load_gost_engine();
+// The certificate's public key is a GOST R 34.10 key (read without the engine).
+bool has_gost_key(X509* certificate);
+// A fresh GOST R 34.10-2012 key (parameter set A) through the engine; throws
+// std::runtime_error when the engine is missing.
+PkeyPtr generate_gost_key(KeyKind kind);
+
 // A self-signed certificate authority for tests, valid ten years from yesterday.
 class Authority {
 public:
@@ -109,7 +119,8 @@ struct UserOptions {
 
     // false: the outputs carry the certificate alone, as a certificate without its key.
     bool with_private_key = true;
-    int key_bits = 2048;
+    KeyKind key_kind = KeyKind::Rsa;
+    int key_bits = 2048;  // RSA keys
     // When set, the certificate is made for this key (shared, not consumed) instead of a
     // fresh one; generating hundreds of RSA keys would dominate a benchmark's set-up.
     EVP_PKEY* reuse_key = nullptr;
@@ -162,8 +173,9 @@ private:
 
 UserCertificate issue(const Authority& authority, const UserOptions& options);
 
-// A CMS EnvelopedData (DER) of the data for the recipient, RSA key transport, AES-256-CBC:
-// the shape of the sign-in challenge.
+// A CMS EnvelopedData (DER) of the data for the recipient: the shape of the sign-in
+// challenge. RSA key transport with AES-256-CBC, or for a GOST key GOST R 34.10-2012 key
+// transport with GOST 28147-89, as `openssl cms -encrypt -gost89` makes it.
 std::vector<std::uint8_t> envelope(X509* recipient, const std::vector<std::uint8_t>& data);
 
 // Writes bytes to a file, creating its directory; throws std::runtime_error on failure.

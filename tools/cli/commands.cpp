@@ -66,6 +66,7 @@ CertificateLine certificate_line(std::size_t number, const crypto::Certificate& 
     }
     line.holder = certificate.person_name();
     line.valid_to = certificate.valid_to();
+    line.on_token = certificate.carrier() == crypto::Carrier::Token;
     return line;
 }
 
@@ -73,7 +74,8 @@ int list_certificates(Console& console) {
     ConsolePinPrompt prompt(console);
     const auto certificates = crypto::list_sign_in_certificates(&prompt);
     if (certificates.empty()) {
-        console.error(L"No certificate that can sign in was found in " + crypto::default_certificate_directory());
+        console.error(L"No certificate that can sign in was found in " + crypto::default_certificate_directory() +
+                      L" or on a token");
         return EXIT_FAILED;
     }
     for (std::size_t i = 0; i < certificates.size(); ++i)

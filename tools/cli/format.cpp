@@ -69,7 +69,7 @@ std::wstring format_certificate(const CertificateLine& line) {
     std::wstring text = join({std::to_wstring(line.number), line.organization, line.holder, L"INN " + line.inn});
     if (!line.kpp.empty())
         text += L"\tKPP " + field(line.kpp);
-    return text + L"\tvalid to " + format_date(line.valid_to);
+    return text + L"\tvalid to " + format_date(line.valid_to) + (line.on_token ? L"\ttoken" : L"\tfile");
 }
 
 }  // namespace agent::cli

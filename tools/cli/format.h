@@ -40,8 +40,10 @@ struct CertificateLine {
     std::wstring inn;
     std::wstring kpp;  // empty: left out
     DateTime valid_to;
+    bool on_token = false;  // the key's carrier: a token, else a file
 };
-// number, organisation, holder, "INN <inn>", "KPP <kpp>" when present, "valid to <date>"
+// number, organisation, holder, "INN <inn>", "KPP <kpp>" when present, "valid to <date>",
+// then the carrier: "file" or "token"
 std::wstring format_certificate(const CertificateLine& line);
 
 }  // namespace agent::cli

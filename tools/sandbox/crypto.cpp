@@ -1,5 +1,7 @@
 #include "crypto.h"
 
+#include "certgen/certgen.h"
+
 #include <openssl/bio.h>
 #include <openssl/ec.h>
 #include <openssl/err.h>
@@ -25,9 +27,6 @@ struct NameFree {
 };
 struct ExtFree {
     void operator()(X509_EXTENSION* p) const { X509_EXTENSION_free(p); }
-};
-struct StackFree {
-    void operator()(STACK_OF(X509) * p) const { sk_X509_free(p); }
 };
 struct FileClose {
     void operator()(std::FILE* p) const { std::fclose(p); }
@@ -208,19 +207,14 @@ std::optional<CertificateInfo> read_certificate(const std::string& der) {
 }
 
 std::string envelope_for(X509* certificate, const std::string& plain) {
-    std::unique_ptr<STACK_OF(X509), StackFree> recipients(sk_X509_new_null());
-    if (!recipients || sk_X509_push(recipients.get(), certificate) <= 0)
-        fail("sk_X509_push");
-    BioPtr in(BIO_new_mem_buf(plain.data(), static_cast<int>(plain.size())));
-    CmsPtr envelope(CMS_encrypt(recipients.get(), in.get(), EVP_aes_256_cbc(), CMS_BINARY));
-    if (!envelope)
-        fail("CMS_encrypt");
-    BioPtr out(BIO_new(BIO_s_mem()));
-    if (i2d_CMS_bio(out.get(), envelope.get()) != 1)
-        fail("i2d_CMS_bio");
-    char* data = nullptr;
-    const long size = BIO_get_mem_data(out.get(), &data);
-    return std::string(data, static_cast<std::size_t>(size));
+    // The generator's envelope is the one real clients meet: AES-256-CBC for RSA keys, and
+    // for a GOST key GOST R 34.10-2012 key transport with GOST 28147-89, through OpenSSL's
+    // GOST engine, the way its users' software sends it.
+    if (agent::certgen::has_gost_key(certificate) && !agent::certgen::load_gost_engine())
+        throw std::runtime_error("GOST keys need OpenSSL's GOST engine (libengine-gost-openssl)");
+    const std::vector<std::uint8_t> envelope =
+        agent::certgen::envelope(certificate, std::vector<std::uint8_t>(plain.begin(), plain.end()));
+    return std::string(envelope.begin(), envelope.end());
 }
 
 }  // namespace sandbox::crypto

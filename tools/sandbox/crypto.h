@@ -53,7 +53,8 @@ struct CertificateInfo {
 // Nothing when the bytes are not one DER certificate (trailing bytes included).
 std::optional<CertificateInfo> read_certificate(const std::string& der);
 
-// DER of a CMS EnvelopedData (AES-256-CBC) holding `plain` for the certificate's public key.
+// DER of a CMS EnvelopedData holding `plain` for the certificate's public key: AES-256-CBC
+// for RSA keys, GOST 28147-89 for GOST R 34.10-2012 keys (with OpenSSL's GOST engine).
 // Throws std::runtime_error with OpenSSL's text when the key cannot receive it.
 std::string envelope_for(X509* certificate, const std::string& plain);
 

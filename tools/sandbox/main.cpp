@@ -28,6 +28,7 @@ constexpr const char* USAGE =
     "  varnel-sandbox push --url BASE [--user LOGIN] --subject S --body B [--link URL]\n"
     "                      [--organization O] [--channel ID] [--admin-token T] [--ca FILE]\n"
     "  varnel-sandbox make-cert --out FILE.p12 [--pin PIN] [--kind person|organization|entrepreneur]\n"
+    "                           [--key rsa|gost2012_256|gost2012_512]\n"
     "                           [--expired|--not-yet-valid|--no-key] [--email E] [--variant N]\n"
     "                           [--ca-out FILE]   (FILE.pem/.crt: PEM certificate and key instead)\n";
 
@@ -151,8 +152,8 @@ int push(int argc, char** argv) {
 
 int make_cert(int argc, char** argv) {
     const auto arguments = parse_arguments(argc, argv, {"--expired", "--not-yet-valid", "--no-key"});
-    check_known(arguments, {"--out", "--pin", "--kind", "--expired", "--not-yet-valid", "--no-key", "--email",
-                            "--variant", "--ca-out"});
+    check_known(arguments, {"--out", "--pin", "--kind", "--key", "--expired", "--not-yet-valid", "--no-key",
+                            "--email", "--variant", "--ca-out"});
     if (arguments.count("--out") == 0)
         throw UsageError("--out is required");
     if (arguments.count("--expired") + arguments.count("--not-yet-valid") > 1)
@@ -167,8 +168,20 @@ int make_cert(int argc, char** argv) {
     else if (kind_name != "person")
         throw UsageError("--kind must be person, organization or entrepreneur");
 
+    const std::string key_name = arguments.count("--key") ? arguments.at("--key") : "rsa";
+    certgen::KeyKind key = certgen::KeyKind::Rsa;
+    if (key_name == "gost2012_256")
+        key = certgen::KeyKind::Gost2012_256;
+    else if (key_name == "gost2012_512")
+        key = certgen::KeyKind::Gost2012_512;
+    else if (key_name != "rsa")
+        throw UsageError("--key must be rsa, gost2012_256 or gost2012_512");
+    if (key != certgen::KeyKind::Rsa && !certgen::load_gost_engine())
+        throw std::runtime_error("GOST keys need OpenSSL's GOST engine: install libengine-gost-openssl");
+
     auto options = certgen::UserOptions::for_kind(
         kind, static_cast<unsigned>(number_of(arguments, "--variant", 0, 0, 1000000)));
+    options.key_kind = key;
     if (arguments.count("--expired"))
         options.expired();
     if (arguments.count("--not-yet-valid"))
@@ -201,7 +214,8 @@ int make_cert(int argc, char** argv) {
         const std::string pem = authority.certificate_pem();
         certgen::write_bytes(arguments.at("--ca-out"), std::vector<std::uint8_t>(pem.begin(), pem.end()));
     }
-    std::cout << "wrote " << out.string() << " (" << kind_name << (email.empty() ? "" : ", " + email) << ")"
+    std::cout << "wrote " << out.string() << " (" << kind_name << ", " << key_name
+              << (email.empty() ? "" : ", " + email) << ")"
               << std::endl;
     return 0;
 }

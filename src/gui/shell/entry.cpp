@@ -54,7 +54,13 @@ int run_agent(int argc, char** argv) {
     // documents: that needs screen coordinates, which only X11 gives a program. On a
     // Wayland desktop the program runs through XWayland.
     gdk_set_allowed_backends("x11");
-    const bool have_display = gtk_init_check(&argc, &argv);
+    // Started with the desktop's session (autolaunch), the program may come up a moment
+    // before the display takes connections: it tries for a few seconds.
+    bool have_display = gtk_init_check(&argc, &argv);
+    for (int attempt = 0; !have_display && attempt < 20 && g_getenv("DISPLAY") != nullptr; ++attempt) {
+        g_usleep(250 * 1000);
+        have_display = gtk_init_check(&argc, &argv);
+    }
     try {
         if (!have_display)
             throw engine::EngineException(L"There is no display to show the window on (is DISPLAY set?)");

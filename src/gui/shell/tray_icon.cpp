@@ -41,6 +41,48 @@ void add_to_icon_theme(const std::string& directory) {
         gtk_icon_theme_append_search_path(theme, directory.c_str());
 }
 
+// The object path under which the library exports the item.
+std::string item_path() {
+    std::string id = INDICATOR_ID;
+    for (char& c : id)
+        if (!g_ascii_isalnum(c))
+            c = '_';
+    return "/org/ayatana/NotificationItem/" + id;
+}
+
+// Registers the item with the tray host unless the host lists it already.
+void register_with_host() {
+    GDBusConnection* bus = g_bus_get_sync(G_BUS_TYPE_SESSION, nullptr, nullptr);
+    if (bus == nullptr)
+        return;
+    const std::string unique = g_dbus_connection_get_unique_name(bus);
+    GVariant* reply = g_dbus_connection_call_sync(
+        bus, "org.kde.StatusNotifierWatcher", "/StatusNotifierWatcher", "org.freedesktop.DBus.Properties", "Get",
+        g_variant_new("(ss)", "org.kde.StatusNotifierWatcher", "RegisteredStatusNotifierItems"), G_VARIANT_TYPE("(v)"),
+        G_DBUS_CALL_FLAGS_NONE, 2000, nullptr, nullptr);
+    bool known = false;
+    if (reply != nullptr) {
+        GVariant* value = nullptr;
+        g_variant_get(reply, "(v)", &value);
+        if (g_variant_is_of_type(value, G_VARIANT_TYPE_STRING_ARRAY)) {
+            const gchar** items = g_variant_get_strv(value, nullptr);
+            for (const gchar** item = items; item != nullptr && *item != nullptr && !known; ++item)
+                known = std::string(*item).find(unique) != std::string::npos;
+            g_free(items);
+        }
+        g_variant_unref(value);
+        g_variant_unref(reply);
+    }
+    if (!known) {
+        AGENT_INFO(L"varnelagent::TrayIcon") << "The tray host started again: registering the icon";
+        g_dbus_connection_call(bus, "org.kde.StatusNotifierWatcher", "/StatusNotifierWatcher",
+                               "org.kde.StatusNotifierWatcher", "RegisterStatusNotifierItem",
+                               g_variant_new("(s)", item_path().c_str()), nullptr, G_DBUS_CALL_FLAGS_NONE, 2000,
+                               nullptr, nullptr, nullptr);
+    }
+    g_object_unref(bus);
+}
+
 }  // namespace
 
 std::string unread_text(int count) {
@@ -55,10 +97,41 @@ std::string unread_text(int count) {
 }
 
 TrayIcon::TrayIcon(WindowHandle window, std::string tip, std::string icon_directory)
-    : window_(window), tip_(std::move(tip)), icon_directory_(std::move(icon_directory)) {}
+    : window_(window), tip_(std::move(tip)), icon_directory_(std::move(icon_directory)) {
+    // The tray host restarting is this program's "TaskbarCreated": the icon is added again
+    // then. (The library registers again by itself too, but not always when the host goes
+    // and comes back quickly.)
+    host_watch_ = g_bus_watch_name(
+        G_BUS_TYPE_SESSION, "org.kde.StatusNotifierWatcher", G_BUS_NAME_WATCHER_FLAGS_NONE,
+        +[](GDBusConnection*, const gchar*, const gchar*, gpointer data) {
+            auto& tray = *static_cast<TrayIcon*>(data);
+            if (tray.host_seen_)
+                tray.on_host_back();
+            tray.host_seen_ = true;
+        },
+        nullptr, this, nullptr);
+}
 
 TrayIcon::~TrayIcon() {
+    if (host_watch_ != 0)
+        g_bus_unwatch_name(host_watch_);
     remove();
+}
+
+void TrayIcon::on_host_back() {
+    if (indicator_ == nullptr)
+        return;
+    // A moment for the host to settle and for the library's own registration; then the
+    // item is registered once more unless the host already knows it.
+    g_timeout_add_full(
+        G_PRIORITY_DEFAULT, 500,
+        +[](gpointer data) -> gboolean {
+            auto& tray = *static_cast<TrayIcon*>(data);
+            if (tray.indicator_ != nullptr)
+                register_with_host();
+            return G_SOURCE_REMOVE;
+        },
+        this, nullptr);
 }
 
 std::string TrayIcon::title() const {

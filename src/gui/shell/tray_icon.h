@@ -51,6 +51,8 @@ public:
 private:
     void build_menu();
     void apply_state();
+    // The tray host (the StatusNotifierWatcher) came back after it had gone.
+    void on_host_back();
 
     WindowHandle window_;
     std::string tip_;
@@ -62,6 +64,8 @@ private:
     bool silent_checked_ = true;  // checked until the session sets it
     bool updating_ = false;
     int unread_ = 0;
+    unsigned host_watch_ = 0;
+    bool host_seen_ = false;
 };
 
 // "1 новое уведомление", "2 новых уведомления", "5 новых уведомлений" (11 to 14 as 5).
