@@ -87,8 +87,8 @@ SettingsPage::~SettingsPage() {
 bool SettingsPage::on_unload_page() {
     if (!attached())
         return true;
-    // A second way out taken while the question is open (a page link queued before the
-    // dialog appeared) waits for the first answer instead of asking twice.
+    // A second way out taken while the question is being asked (a page link queued before
+    // the dialog appeared) is refused: the open question decides, and it is asked once.
     if (asking_)
         return false;
     const std::weak_ptr<int> alive = alive_;
@@ -237,8 +237,16 @@ bool SettingsPage::set_autolaunch(const Json::Value& args) {
 
 bool SettingsPage::apply_settings(bool save) {
     const WindowHandle window = window_handle();
+    const std::weak_ptr<int> alive = alive_;
     try {
-        client().set_proxy(error::proxy_from_value(call_script("settings.get_proxy_settings")));
+        const Json::Value record = call_script("settings.get_proxy_settings");
+        if (alive.expired())
+            return false;
+        // Without an answer there is nothing to apply (read as a record it would mean a
+        // direct connection).
+        if (!record.isObject())
+            throw engine::EngineException(L"The page gave no proxy settings");
+        client().set_proxy(error::proxy_from_value(record));
     } catch (...) {
         error::show_error(error::log_exception(std::current_exception(), APPLY_SETTINGS), window);
         return false;
