@@ -188,6 +188,9 @@ void AgentClient::set_proxy(const winhttp::ProxySettings& proxy) {
         throw AgentException(AgentException::PROXY_WITHOUT_ADDRESS);
     http_client_->set_proxy(proxy);
     configuration_->proxy = proxy;
+    // The stream holds its connection open for as long as the server keeps it: without a
+    // new one it would go on through the old proxy (or none) until the next drop.
+    message_service_->reconnect_message_stream();
 }
 
 void AgentClient::set_proxy_credentials(const std::wstring& user, const std::wstring& password) {

@@ -63,8 +63,9 @@ public:
     std::wstring get_instruction();
 
     // NamedProxy without an address throws AgentException kind 2 and changes nothing.
-    // Otherwise the HTTP client takes the settings (dropping its cached connections) and
-    // the configuration's `proxy` gets a copy; the caller saves the configuration.
+    // Otherwise the HTTP client takes the settings (dropping its cached connections), the
+    // configuration's `proxy` gets a copy and a running message stream reconnects through
+    // the new settings; the caller saves the configuration.
     void set_proxy(const winhttp::ProxySettings& proxy);
     void set_proxy_credentials(const std::wstring& user, const std::wstring& password);
 

@@ -190,8 +190,8 @@ public:
     void start_message_stream(Callback callback);
     // Drops the stream's connection and opens a new one at once, also from the retry
     // pause; then catches up. For the moments a connection is likely dead or about to be:
-    // the system resumed from sleep, the network came back or changed. Nothing happens
-    // without a running stream. Call it on the thread that starts and stops the stream.
+    // the system resumed from sleep, the network came back or changed, the proxy changed.
+    // Nothing happens without a running stream. Call it on the thread that starts and stops the stream.
     void reconnect_message_stream();
     // Ends the stream thread promptly, also while it waits for data, and waits for it: the
     // callback is never called after this returns. Called from inside the callback, it

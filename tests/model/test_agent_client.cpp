@@ -1,12 +1,14 @@
 #include "model/agent_client.h"
 
 #include <fstream>
+#include <mutex>
 
 #include "details/exception.h"
 #include "model/capture_logger.h"
 #include "model/channel_service.h"
 #include "model/client_fixture.h"
 #include "model/events.h"
+#include "model/message_service.h"
 #include "model/session_file.h"
 #include "support/tinyproxy.h"
 #include "winhttp/simple_client.h"
@@ -266,6 +268,50 @@ TEST_F(AgentClientTest, ProxyChangesApplyToALiveClient) {
     server().clear_requests();
     agent->get_user_info();
     EXPECT_EQ(server().requests()[0].header("Via"), "");
+}
+
+TEST_F(AgentClientTest, AProxyChangeMovesTheOpenStreamOntoTheProxy) {
+    auto agent = signed_in(false);
+    std::mutex mutex;
+    std::vector<std::wstring> received;
+    agent->message_service().start_message_stream([&](std::vector<Message>&& batch) {
+        const std::lock_guard lock(mutex);
+        for (const Message& message : batch)
+            received.push_back(message.subject);
+    });
+    ASSERT_TRUE(testing::wait_for([&] { return server().open_streams() == 1; }));
+    const auto through_proxy = [&] {
+        std::size_t count = 0;
+        for (const auto& request : server().requests("/api/v1/messages/stream"))
+            count += request.header("Via").find("tinyproxy") != std::string::npos;
+        return count;
+    };
+    EXPECT_EQ(through_proxy(), 0u);
+
+    testing::TinyProxy proxy(home().path());
+    winhttp::ProxySettings named;
+    named.mode = winhttp::NamedProxy;
+    named.url = proxy.address();
+    agent->set_proxy(named);
+    // At once, not after the retry delay of a failed connection.
+    ASSERT_TRUE(testing::wait_for([&] { return through_proxy() == 1; }, std::chrono::milliseconds(3000)));
+    EXPECT_EQ(server().streams_opened(), 2u);
+    // Only the new connection delivers: a message pushed later than another never arrives
+    // before the other's copy from a connection that was left open.
+    for (const char* subject : {"Через прокси", "И ещё"}) {
+        sandbox::Message message;
+        message.subject = subject;
+        server().push_message(message);
+    }
+    ASSERT_TRUE(testing::wait_for([&] {
+        const std::lock_guard lock(mutex);
+        return received.size() >= 2;
+    }));
+    {
+        const std::lock_guard lock(mutex);
+        EXPECT_EQ(received, (std::vector<std::wstring>{L"Через прокси", L"И ещё"}));
+    }
+    agent->message_service().stop_message_stream();
 }
 
 TEST_F(AgentClientTest, InstructionLinkIsStoredAtSignIn) {

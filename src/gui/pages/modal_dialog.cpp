@@ -120,7 +120,12 @@ MessageDialog::MessageDialog(const Json::Value& request, WindowHandle owner, eng
     : ModalDialog(client, owner, owner_window, engine::WindowRole::Dialog),
       properties_(request),
       url_(dialog_document(request)),
-      kind_(url_ == "res:save.html" ? SAVE_DIALOG : MESSAGE_DIALOG) {}
+      kind_(url_ == "res:save.html" ? SAVE_DIALOG : MESSAGE_DIALOG) {
+    // The save question closed without an answer (its window closed by the desktop, or its
+    // engine gone) means what its close icon means: stay on the page, nothing lost.
+    if (kind_ == SAVE_DIALOG)
+        result_ = Json::Value(-1);
+}
 
 MessageDialog::~MessageDialog() {
     closing_ = true;
@@ -180,7 +185,13 @@ void MessageDialog::show_document(const std::string& url) {
 std::intptr_t MessageDialog::on_request(unsigned message, std::uintptr_t wparam, std::intptr_t lparam) {
     if (message == WM_SHOW_PAGE) {
         post_message(handle(), WM_CLOSE, 0, 0);
-        post_message(owner(), WM_SHOW_PAGE, wparam, lparam);
+        // Two hops: the switch reaches the owner only once the dialog's loop has ended and
+        // whoever asked for the dialog has its answer. Leaving a page may ask a question of
+        // its own (unsaved proxy settings), and that dialog must not replace this one while
+        // this one's loop is still running.
+        const WindowHandle owner_handle = owner();
+        post_on_gui_thread([owner_handle, wparam, lparam] { post_message(owner_handle, WM_SHOW_PAGE, wparam, lparam); },
+                           L"varnelagent::pages::MessageDialog::on_request");
         return 1;
     }
     if (message == WM_MODAL_DIALOG && wparam == DIALOG_REQUEST) {

@@ -179,6 +179,13 @@ std::intptr_t WindowImpl::on_command(std::uintptr_t command) {
             if (dialog == SAVE_DIALOG)
                 return 0;
             send_message(dialog_->handle(), WM_CLOSE, 0, 0);
+            // A message dialog's loop is still on the stack until this returns; leaving the
+            // page may ask a question in a dialog of its own, which must not replace the
+            // closed one before its loop has ended. The command comes again from the queue.
+            if (dialog != MESSAGE_POPUP) {
+                post_message(handle(), WM_COMMAND, command, 0);
+                return 1;
+            }
         }
     }
     switch (command) {
