@@ -225,7 +225,7 @@ std::optional<Json::Value> BasePage::shared_function(const std::string& name, co
         // The focus went elsewhere; a dialog over the page keeps it. The tray's own menu
         // takes the focus too, so the window hides while the menu is open and the menu's
         // Open brings it back.
-        if (hide_allowed_ && window_->visible())
+        if (hide_allowed_ && hides_when_unfocused() && window_->visible())
             window_->hide();
         return Json::Value();
     }
