@@ -94,6 +94,11 @@ std::wstring get_user_data_directory() {
     return base.empty() ? std::wstring() : join(base, L"varnel-agent");
 }
 
+std::wstring get_user_cache_directory() {
+    const std::wstring base = xdg_directory("XDG_CACHE_HOME", L".cache");
+    return base.empty() ? std::wstring() : join(base, L"varnel-agent");
+}
+
 bool make_directories(const std::wstring& directory, unsigned mode) {
     std::string path = wide_to_utf8(directory);
     while (path.size() > 1 && path.back() == '/')

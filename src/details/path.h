@@ -26,6 +26,9 @@ std::wstring get_state_directory();
 // $XDG_DATA_HOME/varnel-agent (~/.local/share/varnel-agent).
 std::wstring get_user_data_directory();
 
+// $XDG_CACHE_HOME/varnel-agent (~/.cache/varnel-agent).
+std::wstring get_user_cache_directory();
+
 // $XDG_CONFIG_HOME (~/.config).
 std::wstring get_config_home();
 

@@ -74,9 +74,40 @@ LinkItems parse_link_items(std::string_view body) {
     return items;
 }
 
-std::wstring cookie_domain_for(const std::wstring& url) {
-    return url.find(DEVELOPMENT_COOKIE_DOMAIN) != std::wstring::npos ? DEVELOPMENT_COOKIE_DOMAIN
-                                                                      : PRODUCTION_COOKIE_DOMAIN;
+std::wstring host_of(const std::wstring& url) {
+    const std::size_t scheme_end = url.find(L"://");
+    if (scheme_end == std::wstring::npos || scheme_end == 0)
+        return {};
+    const std::size_t start = scheme_end + 3;
+    std::wstring authority = url.substr(start, url.find_first_of(L"/?#", start) - start);
+    if (const std::size_t at = authority.rfind(L'@'); at != std::wstring::npos)
+        authority.erase(0, at + 1);
+    std::wstring host;
+    if (!authority.empty() && authority.front() == L'[') {
+        const std::size_t close = authority.find(L']');
+        if (close == std::wstring::npos)
+            return {};
+        host = authority.substr(1, close - 1);
+    } else {
+        host = authority.substr(0, authority.find(L':'));
+    }
+    for (wchar_t& c : host)
+        if (c >= L'A' && c <= L'Z')
+            c = static_cast<wchar_t>(c - L'A' + L'a');
+    return host;
+}
+
+std::wstring cookie_domain_for(const std::wstring& url, const std::wstring& api_base) {
+    if (url.find(DEVELOPMENT_COOKIE_DOMAIN) != std::wstring::npos)
+        return DEVELOPMENT_COOKIE_DOMAIN;
+    // A provider that is not under its own domains (the stand-in on loopback) can only be
+    // given cookies for its host: a browser refuses a domain that does not cover the page.
+    const std::wstring host = host_of(url);
+    const std::wstring production = PRODUCTION_COOKIE_DOMAIN;
+    const bool under_production = host == production.substr(1) || host.ends_with(production);
+    if (!host.empty() && !under_production && host == host_of(api_base))
+        return host;
+    return PRODUCTION_COOKIE_DOMAIN;
 }
 
 }  // namespace details
@@ -174,7 +205,7 @@ void UriService::set_auth_cookie(const std::wstring& name, const std::wstring& v
     constexpr wchar_t FUNCTION[] = L"agent::UriService::set_auth_cookie";
     if (value.empty())
         return;
-    const std::wstring data = get_cookie_string(value, details::cookie_domain_for(url));
+    const std::wstring data = get_cookie_string(value, details::cookie_domain_for(url, api_base_));
     // Cookie values are credentials: the log keeps their first characters only.
     AGENT_DEBUG(FUNCTION) << "Cookie " << name << ": " << details::mask_secret(std::wstring_view(data));
     IBrowser& browser = browser_ ? *browser_ : *fallback_;

@@ -58,7 +58,8 @@ private:
 };
 
 // Cookie domains of the sign-in cookies: a link whose URL contains the development suffix
-// gets cookies for that domain, any other link for the production parent domain.
+// gets cookies for that domain, any other link for the production parent domain (see
+// details::cookie_domain_for for a provider reached at the API's own host).
 inline constexpr wchar_t DEVELOPMENT_COOKIE_DOMAIN[] = L".dev.varnel.example";
 inline constexpr wchar_t PRODUCTION_COOKIE_DOMAIN[] = L".varnel.example";
 
@@ -119,8 +120,15 @@ namespace details {
 // reader's messages when the body is not JSON.
 LinkItems parse_link_items(std::string_view body);
 
-// The cookie domain for a link URL (development suffix or production parent domain).
-std::wstring cookie_domain_for(const std::wstring& url);
+// The cookie domain for a link URL: the development domain when the URL contains its
+// suffix; the link's own host when that is the host of the agent API `api_base` and lies
+// outside the provider's domains (a stand-in provider on 127.0.0.1); otherwise the
+// production parent domain.
+std::wstring cookie_domain_for(const std::wstring& url, const std::wstring& api_base = {});
+
+// The host of an absolute URL, lower case, without user info, port or IPv6 brackets;
+// empty when the text has no "scheme://host".
+std::wstring host_of(const std::wstring& url);
 
 }  // namespace details
 

@@ -81,6 +81,27 @@ TEST_F(CookieStringTest, DomainFollowsTheDevelopmentSuffix) {
     EXPECT_EQ(details::cookie_domain_for(L"http://127.0.0.1:8080/"), PRODUCTION_COOKIE_DOMAIN);
 }
 
+TEST_F(CookieStringTest, AProviderAtTheApisOwnHostGetsCookiesForThatHost) {
+    const std::wstring api = L"https://127.0.0.1:41877/api";
+    EXPECT_EQ(details::cookie_domain_for(L"https://127.0.0.1:41877/account?service=edo", api), L"127.0.0.1");
+    EXPECT_EQ(details::cookie_domain_for(L"http://127.0.0.1:9/", api), L"127.0.0.1") << "cookies know no ports";
+    EXPECT_EQ(details::cookie_domain_for(L"https://LocalHost/x", L"http://localhost:1/api"), L"localhost");
+    EXPECT_EQ(details::cookie_domain_for(L"https://[::1]:8443/x", L"https://[::1]:8443/api"), L"::1");
+
+    // The provider's own domains keep their parent domain even at the API's host.
+    EXPECT_EQ(details::cookie_domain_for(L"https://agent.varnel.example/x", L"https://agent.varnel.example/api"),
+              PRODUCTION_COOKIE_DOMAIN);
+    EXPECT_EQ(details::cookie_domain_for(L"https://a.dev.varnel.example/x", L"https://a.dev.varnel.example/api"),
+              DEVELOPMENT_COOKIE_DOMAIN);
+
+    // Hosts that only look like the API's in other parts of the address.
+    EXPECT_EQ(details::cookie_domain_for(L"http://127.0.0.1@evil.example/", api), PRODUCTION_COOKIE_DOMAIN);
+    EXPECT_EQ(details::cookie_domain_for(L"https://evil.example/?u=https://127.0.0.1:41877/", api),
+              PRODUCTION_COOKIE_DOMAIN);
+    EXPECT_EQ(details::cookie_domain_for(L"https://127.0.0.1.evil.example/", api), PRODUCTION_COOKIE_DOMAIN);
+    EXPECT_EQ(details::cookie_domain_for(L"127.0.0.1/account", api), PRODUCTION_COOKIE_DOMAIN);
+}
+
 // --- parsing the support list --------------------------------------------------------------
 
 TEST(ParseLinkItems, ReadsEveryFieldAndDefaultsMissingOnes) {
@@ -137,6 +158,13 @@ TEST_F(OpenLinkTest, WritesBothCookiesForTheLinkThenOpensIt) {
     EXPECT_NE(expiry_of(wide_to_utf8(cookies[0].data), "token-value", ".dev.varnel.example"), -1);
     EXPECT_NE(expiry_of(wide_to_utf8(cookies[1].data), "session-value", ".dev.varnel.example"), -1);
     EXPECT_EQ(browser->opened(), std::vector<std::wstring>{url});
+}
+
+TEST_F(OpenLinkTest, ALinkToTheApisHostGetsHostCookies) {
+    EXPECT_TRUE(service.open_link(L"http://127.0.0.1:5/account", L"t0ken", L"s1d"));
+    const auto cookies = browser->cookies();
+    ASSERT_EQ(cookies.size(), 2u);
+    EXPECT_NE(expiry_of(wide_to_utf8(cookies[0].data), "t0ken", "127.0.0.1"), -1) << wide_to_utf8(cookies[0].data);
 }
 
 TEST_F(OpenLinkTest, EmptyValuesTouchNoCookie) {

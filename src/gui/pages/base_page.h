@@ -64,6 +64,9 @@ public:
     // Cleared while a dialog is shown over the page, so that losing the focus to the
     // dialog does not hide the window.
     void set_hide_allowed(bool allowed) noexcept { hide_allowed_ = allowed; }
+    // Whether losing the focus hides the window: yes for the pages a user brings back from
+    // the tray; a page shown before there is a tray icon keeps its window.
+    virtual bool hides_when_unfocused() const { return true; }
     bool hide_allowed() const noexcept { return hide_allowed_; }
 
     // The handle of the window that receives the page's messages (0 before attach).

@@ -4,7 +4,9 @@
 
 namespace varnelagent::pages {
 
-// The four-step introduction shown at the first start; it leads to the sign-in page.
+// The four-step introduction shown at the first start (res:overview.html); its close link,
+// its close icon, the last step's "Открыть Варнел.Агент" and closing the window all lead to
+// the sign-in page. Its movable parts drag the window.
 class Overview : public BasePage {
 public:
     explicit Overview(agent::AgentClient* client);
@@ -12,6 +14,8 @@ public:
 
     PageKind kind() const override { return OVERVIEW_PAGE; }
     std::string start_url() const override { return "res:overview.html"; }
+    // The first start has no tray icon yet: a window hidden now could not be brought back.
+    bool hides_when_unfocused() const override { return false; }
 
 protected:
     std::optional<Json::Value> on_script_function(const std::string& name, const Json::Value& args) override;

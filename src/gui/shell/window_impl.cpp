@@ -61,6 +61,13 @@ WindowImpl::WindowImpl(const std::wstring& data_directory)
     : configuration_(agent::ConfigurationKeyValue::load(data_directory)),
       client_(agent::AgentClient::create(configuration_)),
       tray_(handle(), TRAY_TIP, prepare_icon_directory()) {
+    namespace path = agent::details::path;
+    BrowserWindow::Options browsing;
+    browsing.data_directory = path::join(path::get_user_data_directory(), L"browser");
+    browsing.cache_directory = path::join(path::get_user_cache_directory(), L"browser");
+    browsing.ca_file = configuration_->ca_file;
+    browser_ = std::make_shared<BrowserWindow>(std::move(browsing));
+    client_->uri_service().set_browser(browser_);
     engine::WindowOptions options;
     options.role = engine::WindowRole::Main;
     options.title = WINDOW_TITLE;
@@ -97,6 +104,7 @@ WindowImpl::~WindowImpl() {
         }
     }
     client_.reset();
+    browser_.reset();
     tray_.remove();
 }
 
@@ -432,6 +440,8 @@ void WindowImpl::on_signout() {
             dialog_->close();
         tray_.remove();
         clear_unread();
+        // The provider's services must not stay signed in for whoever comes next.
+        browser_->sign_out();
         if (client_->has_session()) {
             stop_session();
             client_->signout();

@@ -11,6 +11,7 @@
 #include "gui/engine/host_window.h"
 #include "gui/pages/base_page.h"
 #include "gui/pages/modal_dialog.h"
+#include "gui/shell/browser_window.h"
 #include "gui/shell/tray_icon.h"
 #include "gui/shell_messages.h"
 #include "model/message.h"
@@ -59,6 +60,7 @@ public:
     pages::ModalDialog* current_dialog() const noexcept { return dialog_.get(); }
     engine::HostWindow& window() noexcept { return *window_; }
     TrayIcon& tray() noexcept { return tray_; }
+    BrowserWindow& browser() noexcept { return *browser_; }
     agent::AgentClient& client() noexcept { return *client_; }
     bool session_running() const noexcept { return stream_gate_ != nullptr; }
     bool destroyed() const noexcept { return destroyed_; }
@@ -86,6 +88,8 @@ private:
 
     std::shared_ptr<agent::IConfiguration> configuration_;
     std::unique_ptr<agent::AgentClient> client_;
+    // Where links open: the link service holds it too.
+    std::shared_ptr<BrowserWindow> browser_;
     std::unique_ptr<engine::HostWindow> window_;
     // The stream thread reads the current page under this lock; the GUI thread swaps it
     // under the lock after it has ended the old page's work.
