@@ -11,7 +11,7 @@
 
 #include "certgen/certgen.h"
 #include "gui/pages/auth_page.h"
-#include "model/tiny_proxy.h"
+#include "support/tinyproxy.h"
 #include "page_driver.h"
 #include "winhttp/simple_client.h"
 #include "shell_fixture.h"
@@ -224,7 +224,7 @@ TEST_F(AuthPageTest, RefusalsAreExplainedAndLeaveTheFormUsable) {
 }
 
 TEST_F(AuthPageTest, ADirectConnectionThatFailsIsRetriedOnceThroughTheSystemProxy) {
-    TinyProxy proxy(home().path());
+    Tinyproxy proxy(home().path());
     ::setenv("http_proxy", ("http://127.0.0.1:" + std::to_string(proxy.port())).c_str(), 1);
     open_sign_in();
     // The direct attempt never gets its answer in time.
@@ -242,7 +242,7 @@ TEST_F(AuthPageTest, ADirectConnectionThatFailsIsRetriedOnceThroughTheSystemProx
 
 TEST_F(AuthPageTest, ConnectionAndProxyFailuresAskWhatToRetryWith) {
     // The network is down: one quiet retry with the system's settings, then the dialog.
-    open_sign_in("auth_uri = http://127.0.0.1:" + std::to_string(TinyProxy::free_port()) + "/auth\n");
+    open_sign_in("auth_uri = http://127.0.0.1:" + std::to_string(free_port()) + "/auth\n");
     std::string seen;
     type_credentials(sandbox::Server::DEMO_LOGIN, sandbox::Server::DEMO_PASSWORD);
     press_sign_in();
@@ -252,8 +252,8 @@ TEST_F(AuthPageTest, ConnectionAndProxyFailuresAskWhatToRetryWith) {
     shell_.reset();
 
     // A dead proxy: the proxy form, filled with a live one, is tried and kept.
-    TinyProxy proxy(home().path());
-    const std::string dead = "127.0.0.1:" + std::to_string(TinyProxy::free_port());
+    Tinyproxy proxy(home().path());
+    const std::string dead = "127.0.0.1:" + std::to_string(free_port());
     open_sign_in("proxy_mode = NamedProxy\nproxy_uri = " + dead + "\n");
     type_credentials(sandbox::Server::DEMO_LOGIN, sandbox::Server::DEMO_PASSWORD);
     press_sign_in();
@@ -281,7 +281,7 @@ TEST_F(AuthPageTest, ConnectionAndProxyFailuresAskWhatToRetryWith) {
 }
 
 TEST_F(AuthPageTest, AProxyThatWantsCredentialsAsksForThem) {
-    TinyProxy proxy(home().path(), "agent", "s3cret");
+    Tinyproxy proxy(home().path(), "agent", "s3cret");
     open_sign_in("proxy_mode = NamedProxy\nproxy_uri = 127.0.0.1:" + std::to_string(proxy.port()) + "\n");
     type_credentials(sandbox::Server::DEMO_LOGIN, sandbox::Server::DEMO_PASSWORD);
     // Closing the question ends the sign-in without another try.

@@ -288,7 +288,7 @@ TEST_F(AgentClientTest, AProxyChangeMovesTheOpenStreamOntoTheProxy) {
     };
     EXPECT_EQ(through_proxy(), 0u);
 
-    testing::TinyProxy proxy(home().path());
+    testing::Tinyproxy proxy(home().path());
     winhttp::ProxySettings named;
     named.mode = winhttp::NamedProxy;
     named.url = proxy.address();

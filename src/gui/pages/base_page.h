@@ -57,10 +57,6 @@ public:
     // thread stop handing anything to the page once it is set.
     bool closing() const noexcept { return closing_.load(); }
 
-    // Whether the window hides when it loses the focus (the pages of a signed-in user, who
-    // finds them again in the tray). The sign-in window has no tray to come back from.
-    virtual bool hides_when_unfocused() const { return true; }
-
     // Cleared while a dialog is shown over the page, so that losing the focus to the
     // dialog does not hide the window.
     void set_hide_allowed(bool allowed) noexcept { hide_allowed_ = allowed; }

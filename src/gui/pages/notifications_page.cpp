@@ -7,7 +7,7 @@
 #include "details/strings.h"
 #include "gui/error.h"
 #include "model/agent_client.h"
-#include "model/datetime.h"
+#include "details/datetime.h"
 
 namespace varnelagent::pages {
 
