@@ -106,6 +106,12 @@ int crypto_error_code(std::uint32_t code) {
 
 AuthPage::AuthPage(agent::AgentClient* client) : BasePage(client) {}
 
+bool AuthPage::on_unload_page() {
+    closing_ = true;
+    tasks_.close();
+    return BasePage::on_unload_page();
+}
+
 AuthPage::~AuthPage() {
     closing_ = true;
     try {

@@ -30,6 +30,10 @@ public:
     PageKind kind() const override { return AUTH_PAGE; }
     std::string start_url() const override { return "res:auth.htm"; }
     bool hides_when_unfocused() const override { return false; }
+    // Leaving the page ends its sign-in first: what the sign-in still has to say (a PIN
+    // question the user's Exit closed comes back as "cancelled") must not open a dialog
+    // over a page that is going.
+    bool on_unload_page() override;
 
     // The certificate viewer while it is open.
     const CertificateViewer* certificate_viewer() const noexcept {
