@@ -374,12 +374,14 @@ void WindowImpl::start_session() {
             error::log_exception(std::current_exception(), L"varnelagent::WindowImpl::on_new_messages");
         }
     });
+    network_watch_ = std::make_unique<NetworkWatch>([this] { client_->message_service().reconnect_message_stream(); });
 }
 
 void WindowImpl::stop_session() {
     if (!stream_gate_)
         return;
     // The stream's callback may be waiting for this thread: release it, then stop.
+    network_watch_.reset();
     stream_gate_->close();
     client_->message_service().stop_message_stream();
     client_->update_service().stop_checking_update();

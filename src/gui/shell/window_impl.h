@@ -10,6 +10,7 @@
 #include "gui/engine/host_window.h"
 #include "gui/pages/base_page.h"
 #include "gui/pages/modal_dialog.h"
+#include "gui/shell/network_watch.h"
 #include "gui/shell/tray_icon.h"
 #include "gui/shell_messages.h"
 #include "model/message.h"
@@ -96,6 +97,8 @@ private:
     int unread_ = 0;
     // The stream callback's hand-overs; closed before the stream is stopped.
     std::shared_ptr<HandOverGate> stream_gate_;
+    // While the stream runs: a wake from sleep or a network change reconnects it at once.
+    std::unique_ptr<NetworkWatch> network_watch_;
     std::function<void()> destroy_handler_;
     bool destroyed_ = false;
 };
