@@ -830,7 +830,7 @@ void DesktopNotices::Core::notify(std::uint32_t replaces, const std::string& sum
                                   std::function<void(GDBusMessage*, GError*)> done) {
     GVariantBuilder actions;
     g_variant_builder_init(&actions, G_VARIANT_TYPE("as"));
-    // The notice itself: the list. Its label is never shown as a button.
+    // The notice itself: the list (most services show no button for it).
     g_variant_builder_add(&actions, "s", "default");
     g_variant_builder_add(&actions, "s", "Открыть список");
     if (with_open) {
