@@ -160,11 +160,6 @@ std::size_t NoticeService::notify_calls() const {
     return notify_calls_;
 }
 
-std::size_t NoticeService::close_calls() const {
-    std::lock_guard lock(mutex_);
-    return close_calls_;
-}
-
 void NoticeService::invoke(std::uint32_t id, const std::string& action) {
     on_context([this, id, action] {
         g_dbus_connection_emit_signal(connection_, nullptr, PATH, NAME, "ActionInvoked",
@@ -194,10 +189,6 @@ void NoticeService::on_method(GDBusConnection*, const gchar*, const gchar*, cons
     if (g_str_equal(method, "CloseNotification")) {
         guint32 id = 0;
         g_variant_get(parameters, "(u)", &id);
-        {
-            std::lock_guard lock(service.mutex_);
-            ++service.close_calls_;
-        }
         service.emit_closed(id, 3);
         g_dbus_method_invocation_return_value(invocation, nullptr);
         return;
@@ -238,7 +229,6 @@ void NoticeService::notify(GVariant* parameters, GDBusMethodInvocation* invocati
     g_variant_get(parameters, "(&su&s&s&s@as@a{sv}i)", &app_name, &notice.replaces, &app_icon, &summary, &body,
                   &actions, &hints, &timeout);
     notice.app_name = app_name;
-    notice.app_icon = app_icon;
     notice.summary = summary;
     notice.body = body;
     for (gsize i = 0; i < g_variant_n_children(actions); ++i) {

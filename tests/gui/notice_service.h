@@ -24,7 +24,6 @@ public:
         std::uint32_t id = 0;
         std::uint32_t replaces = 0;
         std::string app_name;
-        std::string app_icon;
         std::string summary;
         std::string body;
         std::vector<std::string> actions;  // key, label, key, label, ...
@@ -55,7 +54,6 @@ public:
     // Those not closed, in order.
     std::vector<Notice> shown() const;
     std::size_t notify_calls() const;
-    std::size_t close_calls() const;
 
     // The user clicks the action (or the notice itself: "default"); the notice closes
     // after it, as most services do.
@@ -84,7 +82,6 @@ private:
     bool refusing_ = false;
     std::uint32_t next_id_ = 0;
     std::size_t notify_calls_ = 0;
-    std::size_t close_calls_ = 0;
     std::vector<Notice> notices_;
 };
 

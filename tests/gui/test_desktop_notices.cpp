@@ -86,6 +86,15 @@ protected:
         return std::any_of(shown.begin(), shown.end(), [&](const auto& n) { return n.body.rfind(subject, 0) == 0; });
     }
 
+    bool popup_up() const {
+        auto* dialog = shell_->current_dialog();
+        return dialog != nullptr && dialog->alive() && dialog->kind() == MESSAGE_POPUP;
+    }
+    // The list (hidden behind) has taken the message: the batch has been dealt with.
+    bool listed(const std::string& subject) {
+        return eval("document.querySelector('#List .message__title')?.textContent") == subject;
+    }
+
     std::size_t popup_held() const {
         auto* popup = dynamic_cast<pages::MessagePopup*>(shell_->current_dialog());
         return popup != nullptr && popup->alive() ? popup->held() : 0;
@@ -179,8 +188,7 @@ TEST_F(DesktopNoticesTest, ThreeNoticesThenOneGroupedInPlainTextAndNoPopup) {
             EXPECT_EQ(notice.actions.size(), 6u) << "with a link: Открыть";
         }
     }
-    EXPECT_EQ(popup_held(), 0u);
-    EXPECT_EQ(shell_->current_dialog(), nullptr);
+    EXPECT_FALSE(popup_up());
     EXPECT_TRUE(pump_until([&] { return shell_->tray().unread() == 201; }));
 }
 
@@ -289,7 +297,7 @@ TEST_F(DesktopNoticesTest, WhatTheServiceDoesNotTakeGoesToThePopup) {
     ASSERT_TRUE(pump_until([&] { return popup_held() == 3; }));
     g_source_remove(ticker);
     EXPECT_GE(std::chrono::steady_clock::now() - asked, std::chrono::milliseconds(DesktopNotices::CALL_TIMEOUT_MS));
-    EXPECT_LT(ticks.longest, 1s);
+    EXPECT_LT(ticks.longest, 2s) << "a call that waited would stop the loop for the whole time-out";
 
     // A hanging icon does not hold the notice back: the program's icon stands in.
     service->set_delay(0ms);
@@ -329,8 +337,9 @@ TEST_F(DesktopNoticesTest, AQuietDesktopGetsNoPopupButTheTrayCounts) {
     service->set_inhibited(true);
     ASSERT_TRUE(pump_until([&] { return shell_->notices().inhibited(); }));
     push("Тихо");
-    EXPECT_TRUE(pump_until([&] { return shell_->tray().unread() == 2; }));
-    EXPECT_EQ(popup_held(), 0u);
+    EXPECT_TRUE(pump_until([&] { return listed("Тихо"); }));
+    EXPECT_FALSE(popup_up());
+    EXPECT_EQ(shell_->tray().unread(), 2);
     service->set_inhibited(false);
     ASSERT_TRUE(pump_until([&] { return !shell_->notices().inhibited(); }));
 
@@ -339,8 +348,9 @@ TEST_F(DesktopNoticesTest, AQuietDesktopGetsNoPopupButTheTrayCounts) {
     g_settings_set_boolean(gnome, "show-banners", FALSE);
     EXPECT_TRUE(pump_until([&] { return shell_->notices().inhibited(); }));
     push("Тихо у GNOME");
-    EXPECT_TRUE(pump_until([&] { return shell_->tray().unread() == 3; }));
-    EXPECT_EQ(popup_held(), 0u);
+    EXPECT_TRUE(pump_until([&] { return listed("Тихо у GNOME"); }));
+    EXPECT_FALSE(popup_up());
+    EXPECT_EQ(shell_->tray().unread(), 3);
     g_settings_reset(gnome, "show-banners");
     EXPECT_TRUE(pump_until([&] { return !shell_->notices().inhibited(); }));
     g_object_unref(gnome);
