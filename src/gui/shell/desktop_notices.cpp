@@ -312,8 +312,8 @@ struct DesktopNotices::Core : std::enable_shared_from_this<DesktopNotices::Core>
     std::weak_ptr<winhttp::SimpleClient> http;
     std::wstring api_base;
 
-    GDBusConnection* bus = nullptr;
-    GCancellable* cancellable = g_cancellable_new();
+    Object<GDBusConnection> bus;
+    Object<GCancellable> cancellable{g_cancellable_new()};
     guint watch = 0;
     guint action_signal = 0;
     guint closed_signal = 0;
@@ -321,7 +321,7 @@ struct DesktopNotices::Core : std::enable_shared_from_this<DesktopNotices::Core>
     std::string owner;  // the service's unique name while it is on the bus
     bool markup = true;  // until the service says otherwise, its bodies are taken as markup
     bool service_inhibited = false;
-    GSettings* gnome = nullptr;
+    Object<GSettings> gnome;
     bool banners_off = false;
 
     std::list<std::shared_ptr<Notice>> singles;
@@ -367,8 +367,8 @@ struct DesktopNotices::Core : std::enable_shared_from_this<DesktopNotices::Core>
 
 void DesktopNotices::Core::start() {
     GError* error = nullptr;
-    bus = g_bus_get_sync(G_BUS_TYPE_SESSION, nullptr, &error);
-    if (bus == nullptr) {
+    bus.reset(g_bus_get_sync(G_BUS_TYPE_SESSION, nullptr, &error));
+    if (!bus) {
         AGENT_WARN(CONTEXT) << "No session bus: new messages show in the popup ("
                             << (error != nullptr ? error->message : "") << ")";
         if (error != nullptr)
@@ -377,7 +377,7 @@ void DesktopNotices::Core::start() {
         // Signals of any sender: a notice answers only to the service that showed it, which
         // is checked against the sender of its Notify answer.
         action_signal = g_dbus_connection_signal_subscribe(
-            bus, nullptr, NAME, "ActionInvoked", PATH, nullptr, G_DBUS_SIGNAL_FLAGS_NONE,
+            bus.get(), nullptr, NAME, "ActionInvoked", PATH, nullptr, G_DBUS_SIGNAL_FLAGS_NONE,
             +[](GDBusConnection*, const gchar* sender, const gchar*, const gchar*, const gchar*, GVariant* parameters,
                 gpointer data) {
                 auto core = lock(data);
@@ -390,7 +390,7 @@ void DesktopNotices::Core::start() {
             },
             weak(), free_weak);
         closed_signal = g_dbus_connection_signal_subscribe(
-            bus, nullptr, NAME, "NotificationClosed", PATH, nullptr, G_DBUS_SIGNAL_FLAGS_NONE,
+            bus.get(), nullptr, NAME, "NotificationClosed", PATH, nullptr, G_DBUS_SIGNAL_FLAGS_NONE,
             +[](GDBusConnection*, const gchar* sender, const gchar*, const gchar*, const gchar*, GVariant* parameters,
                 gpointer data) {
                 auto core = lock(data);
@@ -405,7 +405,7 @@ void DesktopNotices::Core::start() {
         // Watched, never started: a service that is not running is asked for by the first
         // notice (the bus may start it then).
         watch = g_bus_watch_name_on_connection(
-            bus, NAME, G_BUS_NAME_WATCHER_FLAGS_NONE,
+            bus.get(), NAME, G_BUS_NAME_WATCHER_FLAGS_NONE,
             +[](GDBusConnection*, const gchar*, const gchar* unique_name, gpointer data) {
                 if (auto core = lock(data))
                     core->on_appeared(unique_name);
@@ -422,20 +422,18 @@ void DesktopNotices::Core::start() {
 }
 
 void DesktopNotices::Core::stop() {
-    g_cancellable_cancel(cancellable);
-    if (bus != nullptr) {
+    g_cancellable_cancel(cancellable.get());
+    if (bus) {
         if (watch != 0)
             g_bus_unwatch_name(watch);
         for (guint signal : {action_signal, closed_signal, properties_signal})
             if (signal != 0)
-                g_dbus_connection_signal_unsubscribe(bus, signal);
-        g_object_unref(bus);
-        bus = nullptr;
+                g_dbus_connection_signal_unsubscribe(bus.get(), signal);
+        bus.reset();
     }
-    if (gnome != nullptr) {
-        g_signal_handlers_disconnect_by_data(gnome, this);
-        g_object_unref(gnome);
-        gnome = nullptr;
+    if (gnome) {
+        g_signal_handlers_disconnect_by_data(gnome.get(), this);
+        gnome.reset();
     }
     for (const auto& fetch : fetches)
         fetch->cancel();
@@ -443,7 +441,6 @@ void DesktopNotices::Core::stop() {
         if (fetch->thread.joinable())
             fetch->thread.join();
     fetches.clear();
-    g_object_unref(cancellable);
 }
 
 void DesktopNotices::Core::watch_gnome() {
@@ -456,9 +453,9 @@ void DesktopNotices::Core::watch_gnome() {
     if (schema == nullptr)
         return;
     if (g_settings_schema_has_key(schema, GNOME_BANNERS)) {
-        gnome = g_settings_new_full(schema, nullptr, nullptr);
-        banners_off = !g_settings_get_boolean(gnome, GNOME_BANNERS);
-        g_signal_connect(gnome, "changed::show-banners",
+        gnome.reset(g_settings_new_full(schema, nullptr, nullptr));
+        banners_off = !g_settings_get_boolean(gnome.get(), GNOME_BANNERS);
+        g_signal_connect(gnome.get(), "changed::show-banners",
                          G_CALLBACK(+[](GSettings* settings, const gchar*, gpointer data) {
                              auto& core = *static_cast<Core*>(data);
                              core.banners_off = !g_settings_get_boolean(settings, GNOME_BANNERS);
@@ -475,9 +472,9 @@ void DesktopNotices::Core::on_appeared(const char* unique_name) {
     service_inhibited = false;
     AGENT_INFO(CONTEXT) << "The notification service is " << owner;
     if (properties_signal != 0)
-        g_dbus_connection_signal_unsubscribe(bus, properties_signal);
+        g_dbus_connection_signal_unsubscribe(bus.get(), properties_signal);
     properties_signal = g_dbus_connection_signal_subscribe(
-        bus, owner.c_str(), "org.freedesktop.DBus.Properties", "PropertiesChanged", PATH, NAME,
+        bus.get(), owner.c_str(), "org.freedesktop.DBus.Properties", "PropertiesChanged", PATH, NAME,
         G_DBUS_SIGNAL_FLAGS_NONE,
         +[](GDBusConnection*, const gchar*, const gchar*, const gchar*, const gchar*, GVariant* parameters,
             gpointer data) {
@@ -495,8 +492,8 @@ void DesktopNotices::Core::on_appeared(const char* unique_name) {
     const std::string asked = owner;
     auto* data = new std::pair<std::weak_ptr<Core>, std::string>(shared_from_this(), asked);
     g_dbus_connection_call(
-        bus, owner.c_str(), PATH, NAME, "GetCapabilities", nullptr, G_VARIANT_TYPE("(as)"),
-        G_DBUS_CALL_FLAGS_NO_AUTO_START, CALL_TIMEOUT_MS, cancellable,
+        bus.get(), owner.c_str(), PATH, NAME, "GetCapabilities", nullptr, G_VARIANT_TYPE("(as)"),
+        G_DBUS_CALL_FLAGS_NO_AUTO_START, CALL_TIMEOUT_MS, cancellable.get(),
         +[](GObject* source, GAsyncResult* result, gpointer user_data) {
             std::unique_ptr<std::pair<std::weak_ptr<Core>, std::string>> data(
                 static_cast<std::pair<std::weak_ptr<Core>, std::string>*>(user_data));
@@ -528,8 +525,8 @@ void DesktopNotices::Core::on_appeared(const char* unique_name) {
 void DesktopNotices::Core::ask_inhibited() {
     auto* data = new std::pair<std::weak_ptr<Core>, std::string>(shared_from_this(), owner);
     g_dbus_connection_call(
-        bus, owner.c_str(), PATH, "org.freedesktop.DBus.Properties", "Get", g_variant_new("(ss)", NAME, "Inhibited"),
-        G_VARIANT_TYPE("(v)"), G_DBUS_CALL_FLAGS_NO_AUTO_START, CALL_TIMEOUT_MS, cancellable,
+        bus.get(), owner.c_str(), PATH, "org.freedesktop.DBus.Properties", "Get", g_variant_new("(ss)", NAME, "Inhibited"),
+        G_VARIANT_TYPE("(v)"), G_DBUS_CALL_FLAGS_NO_AUTO_START, CALL_TIMEOUT_MS, cancellable.get(),
         +[](GObject* source, GAsyncResult* result, gpointer user_data) {
             std::unique_ptr<std::pair<std::weak_ptr<Core>, std::string>> data(
                 static_cast<std::pair<std::weak_ptr<Core>, std::string>*>(user_data));
@@ -572,7 +569,7 @@ void DesktopNotices::Core::on_vanished() {
     service_inhibited = false;
     markup = true;
     if (properties_signal != 0) {
-        g_dbus_connection_signal_unsubscribe(bus, properties_signal);
+        g_dbus_connection_signal_unsubscribe(bus.get(), properties_signal);
         properties_signal = 0;
     }
     // Its notices went with it, unanswered: their messages come back for the popup. Those
@@ -645,7 +642,7 @@ void DesktopNotices::Core::queue(const std::vector<agent::Message>& messages, co
         urls.push_back(message->icon);
     }
     batches.push_back(batch);
-    if (urls.empty() || bus == nullptr) {
+    if (urls.empty() || !bus) {
         pump();
         return;
     }
@@ -728,7 +725,7 @@ GVariant* DesktopNotices::Core::icon_for(const agent::Message& message) {
 }
 
 void DesktopNotices::Core::send(Batch& batch) {
-    if (bus == nullptr) {
+    if (!bus) {
         refuse(std::move(batch.messages));
         return;
     }
@@ -848,15 +845,15 @@ void DesktopNotices::Core::notify(std::uint32_t replaces, const std::string& sum
     if (image != nullptr)
         g_variant_builder_add(&hints, "{sv}", "image-data", image);
     const std::string text = markup ? escape_markup(body) : body;
-    GDBusMessage* call = g_dbus_message_new_method_call(NAME, PATH, NAME, "Notify");
-    g_dbus_message_set_body(call, g_variant_new("(susssasa{sv}i)", APP_NAME, replaces, APP_ICON, summary.c_str(),
+    Object<GDBusMessage> call(g_dbus_message_new_method_call(NAME, PATH, NAME, "Notify"));
+    g_dbus_message_set_body(call.get(), g_variant_new("(susssasa{sv}i)", APP_NAME, replaces, APP_ICON, summary.c_str(),
                                                 text.c_str(), &actions, &hints, -1));
     struct Call {
         std::weak_ptr<Core> core;
         std::function<void(GDBusMessage*, GError*)> done;
     };
     g_dbus_connection_send_message_with_reply(
-        bus, call, G_DBUS_SEND_MESSAGE_FLAGS_NONE, CALL_TIMEOUT_MS, nullptr, cancellable,
+        bus.get(), call.get(), G_DBUS_SEND_MESSAGE_FLAGS_NONE, CALL_TIMEOUT_MS, nullptr, cancellable.get(),
         +[](GObject* source, GAsyncResult* result, gpointer data) {
             std::unique_ptr<Call> call(static_cast<Call*>(data));
             GError* error = nullptr;
@@ -878,13 +875,12 @@ void DesktopNotices::Core::notify(std::uint32_t replaces, const std::string& sum
                 g_object_unref(answer);
         },
         new Call{weak_from_this(), std::move(done)});
-    g_object_unref(call);
 }
 
 void DesktopNotices::Core::close(const std::string& service, std::uint32_t id) {
-    if (bus == nullptr || service.empty() || id == 0)
+    if (!bus || service.empty() || id == 0)
         return;
-    g_dbus_connection_call(bus, service.c_str(), PATH, NAME, "CloseNotification", g_variant_new("(u)", id), nullptr,
+    g_dbus_connection_call(bus.get(), service.c_str(), PATH, NAME, "CloseNotification", g_variant_new("(u)", id), nullptr,
                            G_DBUS_CALL_FLAGS_NO_AUTO_START, CALL_TIMEOUT_MS, nullptr, nullptr, nullptr);
 }
 
@@ -983,16 +979,12 @@ void DesktopNotices::withdraw_all() {
 }
 
 void DesktopNotices::flush() {
-    if (core_->bus != nullptr)
-        g_dbus_connection_flush_sync(core_->bus, nullptr, nullptr);
+    if (core_->bus)
+        g_dbus_connection_flush_sync(core_->bus.get(), nullptr, nullptr);
 }
 
 bool DesktopNotices::inhibited() const {
     return core_->service_inhibited || core_->banners_off;
-}
-
-std::size_t DesktopNotices::open_notices() const {
-    return core_->singles.size() + (core_->group.messages.empty() && core_->group.id == 0 ? 0 : 1);
 }
 
 }  // namespace varnelagent

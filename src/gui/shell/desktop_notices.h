@@ -64,8 +64,6 @@ public:
     // The desktop asks for quiet: the service's `Inhibited` property, or GNOME's
     // "show-banners" turned off.
     bool inhibited() const;
-    // Notices shown or on their way, the grouped one counted once.
-    std::size_t open_notices() const;
 
     struct Core;
 
