@@ -1,10 +1,12 @@
-// The settings page: autolaunch and silent mode (changed at once), the notification
+// The settings page: autolaunch, silent mode and the desktop's notification centre
+// (changed at once), the notification
 // channels (switched on the server, one request per click) and the proxy choice, whose
 // changes stay here until the page is left ("Сохранить изменения?") or the channel list
 // is tried again through them.
 //
 // Native side: view.get_settings(), view.get_channels(end, items), view.turn_channel(id,
-// state), view.set_autolaunch(flag), view.set_silent_mode(flag), view.apply_settings(save),
+// state), view.set_autolaunch(flag), view.set_silent_mode(flag),
+// view.set_desktop_notifications(flag), view.apply_settings(save),
 // view.save_proxy(). Native code calls settings.on_onload_page(), settings.set_silent_mode(flag),
 // settings.get_proxy_settings() and settings.validate_proxy().
 
@@ -43,6 +45,8 @@ var settings = {
     subscribe() {
         const autolaunch = document.getElementById('Autolaunch');
         autolaunch.addEventListener('change', () => this.set_autolaunch(autolaunch));
+        const desktop = document.getElementById('DesktopNotifications');
+        desktop.addEventListener('change', () => this.set_desktop_notifications(desktop));
         const silent = document.getElementById('SilentMode');
         silent.addEventListener('change', () => quietly(view.set_silent_mode(silent.checked)));
         for (const radio of document.querySelectorAll('input[name="proxy_mode"]')) {
@@ -57,11 +61,12 @@ var settings = {
         document.getElementById('ChannelsRetry').addEventListener('click', () => this.retry().catch(process_error));
     },
 
-    // The settings record: {autolaunch, silentMode, proxy}.
+    // The settings record: {autolaunch, silentMode, desktopNotifications, proxy}.
     fill(values) {
         const record = values && typeof values === 'object' ? values : {};
         document.getElementById('Autolaunch').checked = record.autolaunch === true;
         document.getElementById('SilentMode').checked = record.silentMode === true;
+        document.getElementById('DesktopNotifications').checked = record.desktopNotifications === true;
         const proxy = record.proxy && typeof record.proxy === 'object' ? record.proxy : {};
         const mode = ['DefaultProxy', 'NoProxy', 'NamedProxy'].includes(proxy.mode) ? proxy.mode : 'DefaultProxy';
         document.querySelector(`input[name="proxy_mode"][value="${mode}"]`).checked = true;
@@ -75,6 +80,16 @@ var settings = {
         try {
             // The answer is what the desktop will do at the next logon.
             box.checked = (await view.set_autolaunch(box.checked)) === true;
+        } finally {
+            box.disabled = false;
+        }
+    },
+
+    async set_desktop_notifications(box) {
+        box.disabled = true;
+        try {
+            // The answer is what the configuration file now says.
+            box.checked = (await view.set_desktop_notifications(box.checked)) === true;
         } finally {
             box.disabled = false;
         }

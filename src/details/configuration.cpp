@@ -82,6 +82,8 @@ void apply(ConfigurationKeyValue& config, const std::wstring& key, const std::ws
         config.last_email = value;
     else if (key == L"ca_file")
         config.ca_file = value;
+    else if (key == L"desktop_notifications")
+        config.desktop_notifications = value == L"1";
 }
 
 void read_file_lines(ConfigurationKeyValue& config, const std::wstring& file) {
@@ -203,6 +205,8 @@ std::string ConfigurationKeyValue::serialize() const {
     entry(L"ca_file", ca_file);
     if (stream_silence_limit != 0)
         entry(L"stream_silence_limit", std::to_wstring(stream_silence_limit));
+    if (desktop_notifications)
+        entry(L"desktop_notifications", L"1");
     if (!log_defaults) {
         entry(L"log_enabled", log_enabled ? L"1" : L"0");
         entry(L"log_path", log_path);

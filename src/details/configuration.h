@@ -44,6 +44,10 @@ public:
     // number from 1 to 86400; written only when set, so files without it stay as they are.
     std::uint32_t stream_silence_limit = 0;
     bool silent_mode = false;
+    // New messages go to the desktop's notification centre instead of the popup. Key
+    // "desktop_notifications" with the value 1, written only when on, so files without it
+    // read as before.
+    bool desktop_notifications = false;
     bool first_run = false;
 };
 

@@ -210,6 +210,24 @@ TEST_F(ConfigurationTest, StreamSilenceLimitIsKeptOnlyWhenSetAndSensible) {
     }
 }
 
+TEST_F(ConfigurationTest, DesktopNotificationsAreWrittenOnlyWhenOn) {
+    write_config("client = id\n");
+    auto config = load();
+    EXPECT_FALSE(config->desktop_notifications);
+    config->save();
+    const std::string before = read_text(file());
+    EXPECT_EQ(before.find("desktop_notifications"), std::string::npos);
+    config->desktop_notifications = true;
+    config->save();
+    EXPECT_EQ(read_text(file()), before + "desktop_notifications = 1\r\n");
+    EXPECT_TRUE(load()->desktop_notifications);
+    // Only the documented value turns it on.
+    for (const char* value : {"0", "", "yes", "true", "2"}) {
+        write_config(std::string("client = id\ndesktop_notifications = ") + value + "\n");
+        EXPECT_FALSE(load()->desktop_notifications) << value;
+    }
+}
+
 TEST_F(ConfigurationTest, UnwritableDirectoryStillStartsAndSaveSaysWhy) {
     // A file where the data directory should be: nothing can be written there.
     write_text(home().path() / "blocked", "x");

@@ -373,7 +373,7 @@ TEST_F(SettingsPageTest, ChannelsComeBySenderAndSwitchOnlyWhenTheServerAgrees) {
     EXPECT_FALSE(shell_->client().has_session());
 }
 
-TEST_F(SettingsPageTest, SilentModeFollowsTheTrayAndAutolaunchWritesTheDesktopEntry) {
+TEST_F(SettingsPageTest, SilentModeFollowsTheTrayAutolaunchWritesTheDesktopEntryTheNoticeBoxIsSaved) {
     ASSERT_TRUE(pump_until([&] { return !tray_host->registrations().empty(); }));
     const TrayHost::Item item = tray_host->registrations().back();
     const auto silent_item = [&] {
@@ -432,6 +432,32 @@ TEST_F(SettingsPageTest, SilentModeFollowsTheTrayAndAutolaunchWritesTheDesktopEn
         << shown;
     EXPECT_EQ(box("Autolaunch"), false);
     EXPECT_FALSE(shell_->client().configuration()->is_autolaunch());
+
+    // The desktop's notification centre: in the file at once, and only while on.
+    const auto saved = [&] { return config_text().find("\r\ndesktop_notifications = 1\r\n") != std::string::npos; };
+    EXPECT_EQ(box("DesktopNotifications"), false);
+    EXPECT_FALSE(saved());
+    click("#DesktopNotifications");
+    ASSERT_TRUE(pump_until([&] { return saved() && box("DesktopNotifications") == true; }));
+    EXPECT_TRUE(shell_->client().configuration()->desktop_notifications);
+    snapshot("settings-desktop-notifications.png");
+    click("#DesktopNotifications");
+    ASSERT_TRUE(pump_until([&] { return !saved() && box("DesktopNotifications") == false; }));
+    EXPECT_EQ(config_text().find("desktop_notifications"), std::string::npos);
+    // A file that cannot be written: the user is told, and the box stays off.
+    const std::filesystem::path directory = details::wide_to_utf8(home().data_directory());
+    std::filesystem::create_directory(directory / "config.tmp");
+    std::filesystem::permissions(directory, std::filesystem::perms::owner_read | std::filesystem::perms::owner_exec);
+    const std::string refused =
+        first(through_dialogs(pressing("#DesktopNotifications"), {{MESSAGE_DIALOG, "#DialogConfirm"}}));
+    std::filesystem::permissions(directory, std::filesystem::perms::owner_all);
+    std::filesystem::remove(directory / "config.tmp");
+    EXPECT_NE(refused.find("Не удалось сохранить настройку: не удалось записать файл «" + (directory / "config").string() +
+                           "»"),
+              std::string::npos)
+        << refused;
+    EXPECT_EQ(box("DesktopNotifications"), false);
+    EXPECT_FALSE(shell_->client().configuration()->desktop_notifications);
 }
 
 TEST_F(SettingsPageTest, LeavingWithChangedProxySettingsAsksOnEveryWayOut) {

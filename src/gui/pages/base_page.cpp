@@ -288,18 +288,22 @@ void BasePage::open_link(const std::string& href, const std::string& auth) {
     }
     if (href.empty())
         return;
+    open_web_link(*client_, href, auth == "true", owner_handle_);
+}
+
+void open_web_link(agent::AgentClient& client, const std::string& href, bool signed_in, WindowHandle owner) {
     bool opened = false;
     if (is_web_address(href)) {
         const std::wstring url = utf8_to_wide(href);
-        if (auth == "true")
-            opened = client_->uri_service().open_link(url, client_->token(), client_->session_id());
+        if (signed_in)
+            opened = client.uri_service().open_link(url, client.token(), client.session_id());
         else
-            opened = client_->uri_service().open_link(url, L"", L"");
+            opened = client.uri_service().open_link(url, L"", L"");
     } else {
         AGENT_WARN(L"varnelagent::pages::BasePage::on_link") << "Not a web address: " << href;
     }
     if (!opened)
-        error::show_error(L"Не удалось открыть ссылку: " + utf8_to_wide(href), owner_handle_);
+        error::show_error(L"Не удалось открыть ссылку: " + utf8_to_wide(href), owner);
 }
 
 }  // namespace varnelagent::pages

@@ -112,6 +112,13 @@ std::optional<PageKind> page_for_link(const std::string& href);
 // "javascript:" or "file:" link from a message can never be opened.
 bool is_web_address(const std::string& href);
 
+// Opens an address a user clicked (a message, a link of the help page, a desktop notice's
+// "Открыть"): an http(s) address in the browser window, signed in with the client's
+// session when `signed_in`; anything else is refused. A failure is shown in the error
+// dialog over the owner ("Не удалось открыть ссылку: …"), which runs a loop of its own, so
+// this is called outside any event handler. GUI thread.
+void open_web_link(agent::AgentClient& client, const std::string& href, bool signed_in, WindowHandle owner);
+
 // The bytes for a remote image of a page: the icon through the program's own HTTP client,
 // or the resource "icon-default.png" when it cannot be fetched. Any thread.
 std::string fetch_remote_image(const std::weak_ptr<winhttp::SimpleClient>& client, const std::wstring& api_base,

@@ -12,12 +12,6 @@ namespace varnelagent::pages {
 using agent::details::utf8_to_wide;
 using agent::details::wide_to_utf8;
 
-namespace {
-
-constexpr wchar_t READ_MESSAGE[] = L"varnelagent::pages::MessagePopup::read_message";
-
-}  // namespace
-
 Json::Value popup_record(const agent::Message& message) {
     Json::Value record(Json::objectValue);
     record["title"] = wide_to_utf8(message.subject);
@@ -31,7 +25,7 @@ Json::Value popup_record(const agent::Message& message) {
 }
 
 MessagePopup::MessagePopup(WindowHandle owner, engine::HostWindow* owner_window, agent::AgentClient* client)
-    : ModalDialog(client, owner, owner_window, engine::WindowRole::Popup), read_marks_(client->message_service(), true) {
+    : ModalDialog(client, owner, owner_window, engine::WindowRole::Popup), read_marks_(client->message_service(), owner) {
     // The popup stays until the user closes it: losing the focus (a click elsewhere after
     // one in the popup) does not hide it as it hides a page.
     set_hide_allowed(false);
@@ -39,16 +33,7 @@ MessagePopup::MessagePopup(WindowHandle owner, engine::HostWindow* owner_window,
 
 MessagePopup::~MessagePopup() {
     closing_ = true;
-    tasks_.close();
-    // Marks that a task had not handed over yet (it was waiting for the main window when
-    // the popup went) are queued and sent now rather than lost.
-    if (read_marks_.waiting()) {
-        try {
-            read_marks_.flush();
-        } catch (...) {
-            error::log_exception(std::current_exception(), READ_MESSAGE);
-        }
-    }
+    read_marks_.close();
     close();
 }
 
@@ -59,7 +44,7 @@ std::optional<Json::Value> MessagePopup::on_script_function(const std::string& n
         return Json::Value();
     }
     if (name == "read_message") {
-        read_message(utf8_to_wide(string_of(args[0])));
+        read_marks_.read(utf8_to_wide(string_of(args[0])));
         return Json::Value();
     }
     return std::nullopt;
@@ -103,32 +88,6 @@ void MessagePopup::deliver_pending() {
         if (auto count = held.lock(); count && result.value.isUInt())
             *count = result.value.asUInt();
     });
-}
-
-void MessagePopup::read_message(const std::wstring& id) {
-    if (!read_marks_.add(id)) {
-        AGENT_ERROR(L"agent::MessageService::mark_as_read") << "Try to read message with empty message id";
-        tell_owner(id);
-        return;
-    }
-    // The mark is sent at once, by a task: the GUI thread does not wait for the server. The
-    // owner hears of it only once the server has it, so a failed mark leaves the message
-    // unread in the list (and in the read queue, for the next send).
-    tasks_.start({READ_MESSAGE,
-                  [this] { read_marks_.hand_over([this](const std::wstring& sent) { tell_owner(sent); }); }, nullptr,
-                  [](std::exception_ptr failure) {
-                      try {
-                          std::rethrow_exception(failure);
-                      } catch (const agent::AgentApiException& e) {
-                          AGENT_ERROR(READ_MESSAGE) << e.description();
-                      } catch (...) {
-                          error::log_exception(std::current_exception(), READ_MESSAGE);
-                      }
-                  }});
-}
-
-void MessagePopup::tell_owner(const std::wstring& id) const {
-    send_message(owner(), WM_MESSAGE_READ, reinterpret_cast<std::uintptr_t>(id.c_str()), 0);
 }
 
 }  // namespace varnelagent::pages

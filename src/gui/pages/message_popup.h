@@ -4,7 +4,6 @@
 #include <vector>
 
 #include "gui/pages/modal_dialog.h"
-#include "gui/pages/page_task.h"
 #include "gui/pages/read_marks.h"
 #include "model/message.h"
 
@@ -36,17 +35,12 @@ protected:
 private:
     void add_messages(const std::vector<agent::Message>& messages);
     void deliver_pending();
-    void read_message(const std::wstring& id);
-    // Any thread: the owner shows the message as read (the id stays valid while it does:
-    // the message is sent, not posted).
-    void tell_owner(const std::wstring& id) const;
 
     // Records that arrived before the document was ready.
     Json::Value pending_ = Json::Value(Json::arrayValue);
     // Shared with the document's answers, which may come after the popup has gone.
     std::shared_ptr<std::size_t> held_ = std::make_shared<std::size_t>(0);
-    ReadMarks read_marks_;
-    PageTasks tasks_;
+    InstantReadMarks read_marks_;
 };
 
 // What the popup's document shows of a message (keys as the document reads them): the body

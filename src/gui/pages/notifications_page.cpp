@@ -112,9 +112,13 @@ void NotificationsPage::end_work() {
 std::optional<Json::Value> NotificationsPage::on_script_function(const std::string& name, const Json::Value& args) {
     if (name == "read_message") {
         // Queued only; the eleventh mark sends the queue, which a task does off this thread.
-        if (read_marks_.add(agent::details::utf8_to_wide(string_of(args[0]))))
+        const std::wstring id = agent::details::utf8_to_wide(string_of(args[0]));
+        if (read_marks_.add(id)) {
             tasks_.start({READ_MESSAGE, [this] { read_marks_.hand_over(); }, nullptr,
                           [this](std::exception_ptr failure) { report_failure(failure, READ_MESSAGE); }});
+            // Read here, it needs no notice on the desktop any more.
+            send_message(window_handle(), WM_MESSAGE_READ, reinterpret_cast<std::uintptr_t>(id.c_str()), 0);
+        }
         return Json::Value();
     }
     if (name == "get_messages") {

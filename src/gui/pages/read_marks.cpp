@@ -2,11 +2,16 @@
 
 #include <exception>
 
+#include "details/exception.h"
+#include "details/logger.h"
+#include "gui/error.h"
 #include "model/message_service.h"
 
 namespace varnelagent::pages {
 
 namespace {
+
+constexpr wchar_t READ_MESSAGE[] = L"varnelagent::pages::InstantReadMarks::read";
 
 // Held around every call that may send the process-wide read queue.
 std::mutex& sending() {
@@ -74,6 +79,48 @@ void ReadMarks::flush() {
         }
     }
     service_.mark_queue_as_read();
+}
+
+InstantReadMarks::~InstantReadMarks() {
+    close();
+}
+
+void InstantReadMarks::read(const std::wstring& id) {
+    if (!marks_.add(id)) {
+        AGENT_ERROR(L"agent::MessageService::mark_as_read") << "Try to read message with empty message id";
+        tell_owner(id);
+        return;
+    }
+    tasks_.start({READ_MESSAGE, [this] { marks_.hand_over([this](const std::wstring& sent) { tell_owner(sent); }); },
+                  nullptr, [](std::exception_ptr failure) {
+                      try {
+                          std::rethrow_exception(failure);
+                      } catch (const agent::AgentApiException& e) {
+                          AGENT_ERROR(READ_MESSAGE) << e.description();
+                      } catch (...) {
+                          error::log_exception(std::current_exception(), READ_MESSAGE);
+                      }
+                  }});
+}
+
+void InstantReadMarks::close() {
+    if (closed_)
+        return;
+    closed_ = true;
+    tasks_.close();
+    // Marks that a task had not handed over yet (it was waiting for the owner when the
+    // tasks were ended) are queued and sent now rather than lost.
+    if (!marks_.waiting())
+        return;
+    try {
+        marks_.flush();
+    } catch (...) {
+        error::log_exception(std::current_exception(), READ_MESSAGE);
+    }
+}
+
+void InstantReadMarks::tell_owner(const std::wstring& id) const {
+    send_message(owner_, WM_MESSAGE_READ, reinterpret_cast<std::uintptr_t>(id.c_str()), 0);
 }
 
 }  // namespace varnelagent::pages

@@ -5,6 +5,9 @@
 #include <string>
 #include <vector>
 
+#include "gui/pages/page_task.h"
+#include "gui/shell_messages.h"
+
 namespace agent {
 class MessageService;
 }
@@ -45,6 +48,36 @@ private:
     const bool send_now_;
     mutable std::mutex mutex_;
     std::vector<std::wstring> waiting_;
+};
+
+// Marks of messages the user opened in a notice rather than in the list (the popup, a
+// desktop notice's "Открыть" and "Прочитано"): each goes to the server at once, by a task,
+// so the GUI thread does not wait for the server, and the owner window hears of it
+// (WM_MESSAGE_READ) only once the server has it, so a failed mark leaves the message unread
+// in the list (and in the read queue, for the next send). GUI thread unless said otherwise.
+class InstantReadMarks {
+public:
+    InstantReadMarks(agent::MessageService& service, WindowHandle owner) : owner_(owner), marks_(service, true) {}
+    // close() if the owner has not.
+    ~InstantReadMarks();
+    InstantReadMarks(const InstantReadMarks&) = delete;
+    InstantReadMarks& operator=(const InstantReadMarks&) = delete;
+
+    // The user opened the message. An empty id cannot be marked: it is logged, and the owner
+    // is told at once (the message has nothing left to wait for).
+    void read(const std::wstring& id);
+    // Ends the tasks (one waiting for the owner is released) and sends what they had not
+    // handed over yet, so no mark is lost. Runs once.
+    void close();
+
+private:
+    // Any thread: the id stays valid while the owner reads it (the message is sent).
+    void tell_owner(const std::wstring& id) const;
+
+    const WindowHandle owner_;
+    ReadMarks marks_;
+    PageTasks tasks_;
+    bool closed_ = false;
 };
 
 }  // namespace varnelagent::pages

@@ -26,6 +26,7 @@ constexpr wchar_t TURN_CHANNEL[] = L"varnelagent::pages::SettingsPage::turn_chan
 constexpr wchar_t APPLY_SETTINGS[] = L"varnelagent::pages::SettingsPage::apply_settings";
 constexpr wchar_t SAVE_PROXY[] = L"varnelagent::pages::SettingsPage::save_proxy";
 constexpr wchar_t SET_AUTOLAUNCH[] = L"varnelagent::pages::SettingsPage::set_autolaunch";
+constexpr wchar_t SET_DESKTOP_NOTIFICATIONS[] = L"varnelagent::pages::SettingsPage::set_desktop_notifications";
 
 // The autolaunch entry's name among the per-user start-up entries.
 constexpr wchar_t AUTOLAUNCH_VALUE_NAME[] = L"VarnelAgent";
@@ -144,6 +145,8 @@ std::optional<Json::Value> SettingsPage::on_script_function(const std::string& n
     }
     if (name == "set_autolaunch")
         return set_autolaunch(args);
+    if (name == "set_desktop_notifications")
+        return set_desktop_notifications(args);
     return std::nullopt;
 }
 
@@ -152,6 +155,7 @@ Json::Value SettingsPage::get_settings() const {
     Json::Value settings(Json::objectValue);
     settings["autolaunch"] = configuration->is_autolaunch();
     settings["silentMode"] = configuration->silent_mode;
+    settings["desktopNotifications"] = configuration->desktop_notifications;
     settings["proxy"] = error::proxy_to_value(configuration->proxy);
     return settings;
 }
@@ -233,6 +237,26 @@ bool SettingsPage::set_autolaunch(const Json::Value& args) {
     }
     // The box shows what the desktop will do at the next logon.
     return enabled;
+}
+
+bool SettingsPage::set_desktop_notifications(const Json::Value& args) {
+    const bool enable = is_true(args[0]);
+    const auto& configuration = client().configuration();
+    const bool before = configuration->desktop_notifications;
+    configuration->desktop_notifications = enable;
+    try {
+        configuration->save();
+    } catch (const agent::SystemException& e) {
+        // The choice holds only once it is in the file: the next start would not know it.
+        configuration->desktop_notifications = before;
+        error::log_exception(std::current_exception(), SET_DESKTOP_NOTIFICATIONS);
+        const std::wstring file = agent::details::path::join(configuration->path, L"config");
+        const std::wstring text =
+            L"Не удалось сохранить настройку: не удалось записать файл «" + file + L"» (" + e.message() + L").";
+        post_on_gui_thread([text, window = window_handle()] { error::show_error(text, window); },
+                           SET_DESKTOP_NOTIFICATIONS);
+    }
+    return configuration->desktop_notifications;
 }
 
 bool SettingsPage::apply_settings(bool save) {

@@ -14,8 +14,8 @@ struct Channel;
 
 namespace varnelagent::pages {
 
-// The user's settings: autolaunch, silent mode, the notification channels (kept on the
-// server) and the proxy. The proxy form's changes stay in the document until they are
+// The user's settings: autolaunch, silent mode, the desktop's notification centre, the
+// notification channels (kept on the server) and the proxy. The proxy form's changes stay in the document until they are
 // applied: when the page is left ("Сохранить изменения?" answered "Да") or, without being
 // saved, before the channel list is tried again. GUI thread unless said otherwise.
 class SettingsPage : public BasePage {
@@ -44,6 +44,7 @@ private:
     void get_channels(const Json::Value& args);
     void turn_channel(const Json::Value& args);
     bool set_autolaunch(const Json::Value& args);
+    bool set_desktop_notifications(const Json::Value& args);
     bool apply_settings(bool save);
     bool save_proxy();
     // Runs the function on the GUI thread after the script call has been answered (it may

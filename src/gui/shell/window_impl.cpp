@@ -33,6 +33,8 @@ constexpr char TRAY_TIP[] = "Варнел.Агент";
 // The stream thread's news for the GUI thread, posted so that it never waits for it.
 constexpr unsigned WM_UNREAD_MESSAGES = WM_USER + 16;    // what arrived while hidden waits in arrived_
 constexpr unsigned WM_NEW_MESSAGES_ALERT = WM_USER + 17;  // the current page's logo blinks
+// Sent: lParam is the batch (const std::vector<agent::Message>*), valid while it is handled.
+constexpr unsigned WM_ANNOUNCE_MESSAGES = WM_USER + 18;
 
 }  // namespace
 
@@ -87,10 +89,37 @@ WindowImpl::WindowImpl(const std::wstring& data_directory)
     g_signal_connect(window_->gtk_window(), "hide", G_CALLBACK(track), this);
     tray_.set_default_item(ID_OPEN);
     silent_ = configuration_->silent_mode;
+    make_notices();
+}
+
+void WindowImpl::make_notices() {
+    DesktopNotices::Handlers handlers;
+    // GUI thread, from the main loop; the notices live no longer than this window.
+    handlers.refused = [this](std::vector<agent::Message> messages) { on_notices_refused(std::move(messages)); };
+    handlers.open = [this](const agent::Message& message) { open_from_notice(message); };
+    handlers.read = [this](const std::wstring& id) {
+        if (session_running())
+            notice_reads_->read(id);
+    };
+    handlers.show_list = [this] {
+        if (!session_running())
+            return;
+        if (page_ && page_->kind() == NOTIFICATIONS_PAGE)
+            on_command(ID_OPEN);
+        else
+            post_message(handle(), WM_SHOW_PAGE, NOTIFICATIONS_PAGE, 0);
+    };
+    notices_ = std::make_unique<DesktopNotices>(std::move(handlers), client_->http_client(), configuration_->uri);
+    notice_reads_ = std::make_unique<pages::InstantReadMarks>(client_->message_service(), handle());
 }
 
 WindowImpl::~WindowImpl() {
     g_signal_handlers_disconnect_by_data(window_->gtk_window(), this);
+    // Nobody would answer their actions any more.
+    notices_->withdraw_all();
+    notices_->flush();
+    notices_.reset();
+    notice_reads_.reset();
     stop_session();
     dialog_.reset();
     {
@@ -157,6 +186,8 @@ std::intptr_t WindowImpl::handle_message(unsigned message, std::uintptr_t wparam
     case WM_UNREAD_MESSAGES:
         count_arrived();
         return 1;
+    case WM_ANNOUNCE_MESSAGES:
+        return announce(*reinterpret_cast<const std::vector<agent::Message>*>(lparam));
     case WM_NEW_MESSAGES_ALERT:
         if (page_ && !page_->closing())
             page_->call_script_async("start_alert_new_message");
@@ -358,6 +389,7 @@ std::intptr_t WindowImpl::on_message_read(const wchar_t* id) {
         return 0;
     // Copied first: the sender's text lives only as long as this call.
     const std::wstring message_id(id);
+    notices_->withdraw(message_id);
     // An opened message no longer waits; one the tray did not count changes nothing.
     if (message_id.empty() ? unread_without_id_ > 0 : unread_ids_.count(message_id) != 0) {
         if (message_id.empty())
@@ -442,6 +474,10 @@ void WindowImpl::on_signout() {
             dialog_->close();
         tray_.remove();
         clear_unread();
+        notices_->withdraw_all();
+        // The marks of the leaving user go with their session.
+        notice_reads_->close();
+        notice_reads_ = std::make_unique<pages::InstantReadMarks>(client_->message_service(), handle());
         // The provider's services must not stay signed in for whoever comes next.
         browser_->sign_out();
         if (client_->has_session()) {
@@ -467,7 +503,7 @@ void WindowImpl::on_new_messages(std::vector<agent::Message>&& messages) {
         post_message(handle(), WM_UNREAD_MESSAGES, 0, 0);
     }
     if (hidden && !silent_)
-        send_message(handle(), WM_MODAL_DIALOG, DIALOG_NEW_MESSAGES, reinterpret_cast<std::intptr_t>(&messages));
+        send_message(handle(), WM_ANNOUNCE_MESSAGES, 0, reinterpret_cast<std::intptr_t>(&messages));
     {
         std::lock_guard lock(page_mutex_);
         if (!page_ || page_->closing())
@@ -478,6 +514,34 @@ void WindowImpl::on_new_messages(std::vector<agent::Message>&& messages) {
     }
     // The header's logo blinks on whatever page is current when this arrives.
     post_message(handle(), WM_NEW_MESSAGES_ALERT, 0, 0);
+}
+
+std::intptr_t WindowImpl::announce(const std::vector<agent::Message>& messages) {
+    if (configuration_->desktop_notifications) {
+        notices_->show(messages, client_->session_id());
+        return 1;
+    }
+    if (notices_->inhibited()) {
+        AGENT_INFO(L"varnelagent::WindowImpl::announce") << "The desktop asks for quiet: no popup";
+        return 0;
+    }
+    return on_modal_dialog(DIALOG_NEW_MESSAGES, reinterpret_cast<std::intptr_t>(&messages));
+}
+
+void WindowImpl::on_notices_refused(std::vector<agent::Message> messages) {
+    // Shown meanwhile, the list has them; silent or quiet, only the tray counts them.
+    if (destroyed_ || !session_running() || visible_ || silent_ || notices_->inhibited())
+        return;
+    on_modal_dialog(DIALOG_NEW_MESSAGES, reinterpret_cast<std::intptr_t>(&messages));
+}
+
+void WindowImpl::open_from_notice(const agent::Message& message) {
+    if (destroyed_ || !session_running())
+        return;
+    // As a click in the popup: the mark goes at once, the link opens signed in.
+    notice_reads_->read(message.id);
+    if (!message.link.empty())
+        pages::open_web_link(*client_, wide_to_utf8(message.link), true, handle());
 }
 
 void WindowImpl::terminate() {
@@ -500,6 +564,8 @@ void WindowImpl::terminate() {
 void WindowImpl::destroy() {
     if (destroyed_)
         return;
+    notices_->withdraw_all();
+    notices_->flush();
     stop_session();
     window_->hide();
     destroyed_ = true;

@@ -11,7 +11,9 @@
 #include "gui/engine/host_window.h"
 #include "gui/pages/base_page.h"
 #include "gui/pages/modal_dialog.h"
+#include "gui/pages/read_marks.h"
 #include "gui/shell/browser_window.h"
+#include "gui/shell/desktop_notices.h"
 #include "gui/shell/network_watch.h"
 #include "gui/shell/tray_icon.h"
 #include "gui/shell_messages.h"
@@ -61,6 +63,7 @@ public:
     pages::ModalDialog* current_dialog() const noexcept { return dialog_.get(); }
     engine::HostWindow& window() noexcept { return *window_; }
     TrayIcon& tray() noexcept { return tray_; }
+    DesktopNotices& notices() noexcept { return *notices_; }
     BrowserWindow& browser() noexcept { return *browser_; }
     agent::AgentClient& client() noexcept { return *client_; }
     bool session_running() const noexcept { return stream_gate_ != nullptr; }
@@ -77,6 +80,13 @@ private:
     std::intptr_t on_show_page(std::uintptr_t kind, std::intptr_t lparam);
     std::intptr_t on_modal_dialog(std::uintptr_t request, std::intptr_t value);
     std::intptr_t on_message_read(const wchar_t* id);
+    // A batch that would open the popup: to the desktop's notices when the user chose them,
+    // else the popup unless the desktop asks for quiet.
+    std::intptr_t announce(const std::vector<agent::Message>& messages);
+    // What the desktop's notices did not take: the popup, if it still may appear.
+    void on_notices_refused(std::vector<agent::Message> messages);
+    void open_from_notice(const agent::Message& message);
+    void make_notices();
     void count_arrived();
     void set_unread_shown();
     void clear_unread();
@@ -98,6 +108,9 @@ private:
     std::unique_ptr<pages::BasePage> page_;
     std::unique_ptr<pages::ModalDialog> dialog_;
     TrayIcon tray_;
+    std::unique_ptr<DesktopNotices> notices_;
+    // The marks of messages read from a desktop notice; they belong to the session.
+    std::unique_ptr<pages::InstantReadMarks> notice_reads_;
     // What the stream thread needs to know of the GUI thread's state.
     std::atomic<bool> visible_{false};
     std::atomic<bool> silent_{false};
