@@ -59,6 +59,8 @@ bool is_main_window_page(std::uintptr_t kind) noexcept;
 
 inline constexpr unsigned TIMER_HIDE = 42;
 inline constexpr unsigned TIMER_HIDE_PERIOD_MS = 2000;
+// How long a window that lost the focus waits to see that the focus stayed away.
+inline constexpr unsigned TIMER_HIDE_CONFIRM_MS = 120;
 inline constexpr unsigned TIMER_ACTIVATE = 43;
 inline constexpr unsigned TIMER_ACTIVATE_PERIOD_MS = 100;
 

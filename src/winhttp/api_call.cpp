@@ -168,8 +168,9 @@ ApiAnswer finish_api_call(winhttp::Request& request, const wchar_t* function, st
     } catch (const WinHttpException& e) {
         // A refusal is still the refusal when the connection drops after its head: a proxy
         // that wants credentials answers a request with a body 407 and resets the
-        // connection without reading the body (tinyproxy does).
-        if (succeeded)
+        // connection without reading the body (tinyproxy does). Any other answer whose body
+        // fails (a time limit reached, a server gone) fails with that.
+        if (answer.status != 407)
             throw;
         AGENT_WARN(function) << "The answer's body was cut off: " << e.description();
     }

@@ -177,16 +177,22 @@ TEST_F(PageHostTest, SharedFunctionsAndTheUnloadQuestion) {
     EXPECT_TRUE(pump_until([&] { return window->size() == std::make_pair(320, 210); }));
     EXPECT_TRUE(view_call("no_such_function").isMember("error"));
 
-    // Losing the focus hides the window unless a dialog is over the page.
-    // (The display has no window manager and other tests' windows come and go, so the
-    // window is shown again right before each step.)
+    // Losing the focus asks the owner to confirm the loss and hide (its hide timer),
+    // unless a dialog is over the page.
+    const auto hide_asked = [&] {
+        return std::any_of(owner.seen_.begin(), owner.seen_.end(),
+                           [](const Seen& seen) { return seen.message == WM_TIMER && seen.wparam == TIMER_HIDE; });
+    };
+    owner.seen_.clear();
     page->set_hide_allowed(false);
     window->show();
     view_call("window_hide");
-    EXPECT_TRUE(window->visible());
+    pump_for(std::chrono::milliseconds(TIMER_HIDE_CONFIRM_MS * 3));
+    EXPECT_FALSE(hide_asked());
     page->set_hide_allowed(true);
     view_call("window_hide");
-    EXPECT_FALSE(window->visible());
+    EXPECT_TRUE(pump_until(hide_asked));
+    owner.kill_timer(TIMER_HIDE);
 
     EXPECT_TRUE(page->on_unload_page());  // the document answers nothing
     call("host.set_unload_answer", Json::Value(false));

@@ -503,7 +503,7 @@ TEST_F(SettingsPageTest, LeavingWithChangedProxySettingsAsksOnEveryWayOut) {
 
     // A page link in a dialog: the dialog closes, then the question; "Да" applies and saves.
     open_settings();
-    click("#ProxyModeNone");
+    click("#ProxyModeDefault");
     mark_page();
     auto linked = std::async(
         std::launch::async, [handle = shell_->handle()] { return error::show_error_code(error::ERROR_PROXY, handle); });
@@ -513,8 +513,8 @@ TEST_F(SettingsPageTest, LeavingWithChangedProxySettingsAsksOnEveryWayOut) {
          on_dialog(SAVE_DIALOG, [&](pages::ModalDialog& dialog) { press(*dialog.host_window(), "#DialogYes"); })}));
     ASSERT_TRUE(ready(linked));
     wait_new_settings();
-    EXPECT_EQ(shell_->client().http_client()->proxy_settings().mode, winhttp::NoProxy);
-    EXPECT_NE(config_text().find("proxy_mode = NoProxy\r\n"), std::string::npos);
+    EXPECT_EQ(shell_->client().http_client()->proxy_settings().mode, winhttp::DefaultProxy);
+    EXPECT_NE(config_text().find("proxy_mode = DefaultProxy\r\n"), std::string::npos);
 
     // A data directory that cannot be written: the error, the page and its values stay.
     const std::filesystem::path directory = details::wide_to_utf8(home().data_directory());

@@ -401,6 +401,17 @@ gboolean on_load_failed(WebKitWebView*, WebKitLoadEvent, gchar* uri, GError* err
     return FALSE;
 }
 
+// A script's own message box. Every one is logged. While another document is being loaded
+// the box would belong to the document that is going: the engine keeps the next document
+// waiting until the box is answered, so it is dismissed instead of leaving the window stuck
+// on a page the user already left.
+gboolean on_script_dialog(WebKitWebView*, WebKitScriptDialog* dialog, gpointer data) {
+    const auto& state = *static_cast<HostState*>(data);
+    const char* text = webkit_script_dialog_get_message(dialog);
+    AGENT_ERROR(L"varnelagent::engine::HostWindow::script") << (text ? text : "");
+    return state.loading ? TRUE : FALSE;
+}
+
 gboolean on_delete(GtkWidget* window, GdkEvent*, gpointer data) {
     auto& state = *static_cast<HostState*>(data);
     if (!state.close_handler)
@@ -649,6 +660,7 @@ HostWindow::HostWindow(const WindowOptions& options) : state_(std::make_shared<H
     g_signal_connect(state.view, "decide-policy", G_CALLBACK(on_decide_policy), &state);
     g_signal_connect(state.view, "load-changed", G_CALLBACK(on_load_changed), &state);
     g_signal_connect(state.view, "load-failed", G_CALLBACK(on_load_failed), &state);
+    g_signal_connect(state.view, "script-dialog", G_CALLBACK(on_script_dialog), &state);
     g_signal_connect(state.view, "web-process-terminated", G_CALLBACK(on_web_process_terminated), &state);
 }
 

@@ -225,8 +225,10 @@ std::optional<Json::Value> BasePage::shared_function(const std::string& name, co
         // The focus went elsewhere; a dialog over the page keeps it. The tray's own menu
         // takes the focus too, so the window hides while the menu is open and the menu's
         // Open brings it back.
+        // The loss is confirmed a moment later: a focus that only flickers (the window
+        // being raised again, a display without a window manager) must not hide it.
         if (hide_allowed_ && hides_when_unfocused() && window_->visible())
-            window_->hide();
+            owner_->set_timer(TIMER_HIDE, TIMER_HIDE_CONFIRM_MS);
         return Json::Value();
     }
     if (name == "on_mouse_enter") {

@@ -108,6 +108,14 @@ std::intptr_t ModalDialog::on_message(unsigned message, std::uintptr_t wparam, s
         close();
         return 1;
     }
+    if (message == WM_TIMER && (wparam == TIMER_ACTIVATE || wparam == TIMER_HIDE)) {
+        // The pointer rested on the dialog: it takes the focus. A dialog never hides by
+        // losing it.
+        if (wparam == TIMER_ACTIVATE && alive() && window_->visible() && !window_->active())
+            window_->present();
+        kill_timer(static_cast<unsigned>(wparam));
+        return 1;
+    }
     return on_request(message, wparam, lparam);
 }
 

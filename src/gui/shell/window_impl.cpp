@@ -260,7 +260,8 @@ std::intptr_t WindowImpl::on_command(std::uintptr_t command) {
 
 std::intptr_t WindowImpl::on_timer(std::uintptr_t timer) {
     if (timer == TIMER_HIDE) {
-        if (!(dialog_ && dialog_->alive()) && window_->visible() && !window_->active())
+        if (!(dialog_ && dialog_->alive()) && page_ && page_->hide_allowed() && page_->hides_when_unfocused() &&
+            window_->visible() && !window_->active())
             window_->hide();
         kill_timer(TIMER_HIDE);
         return 0;
