@@ -210,6 +210,33 @@ TEST_F(ProxyTest, DefaultProxyFollowsTheEnvironmentAndNoProxyIgnoresIt) {
     EXPECT_EQ(proxy.requests().size(), before);
 }
 
+// A desktop configured with an auto-configuration script: the script decides, and a
+// request goes where it says (libproxy runs it through its PAC plugin).
+TEST_F(ProxyTest, DefaultProxyRunsTheAutoConfigurationScript) {
+    Tinyproxy proxy(home().path() / "proxy");
+    const std::string address = agent::details::wide_to_utf8(proxy.address());
+    HttpServer pac;
+    pac.server().Get("/p.pac", [address](const httplib::Request&, httplib::Response& response) {
+        response.set_content("function FindProxyForURL(url, host) {\n"
+                             "    return host == 'direct.invalid' ? 'DIRECT' : 'PROXY " +
+                                 address + "';\n}\n",
+                             "application/x-ns-proxy-autoconfig");
+    });
+    pac.start();
+    ScopedEnv http_proxy("http_proxy", "pac+" + agent::details::wide_to_utf8(pac.url("/p.pac")));
+    ScopedEnv https_proxy("https_proxy", "");
+    ScopedEnv no_proxy("no_proxy", "");
+
+    EXPECT_EQ(resolve_system_proxy(L"http://direct.invalid/").mode, NoProxy);
+    auto system = client(mode(DefaultProxy));
+    std::string body;
+    EXPECT_EQ(get(*system, plain_->url("/ping"), &body), 200u);
+    EXPECT_EQ(body, "pong");
+    EXPECT_EQ(count_starting(proxy.requests(), "GET http://127.0.0.1:" + std::to_string(plain_->port()) + "/ping"),
+              1u)
+        << "the script's proxy was not used";
+}
+
 TEST_F(ProxyTest, DeadProxyIsATransferError) {
     const int port = agent::testing::free_port();
     auto through = client(named(L"127.0.0.1:" + std::to_wstring(port)));
