@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <cstdlib>
+
 #include <sys/stat.h>
 #include <sys/utsname.h>
 
@@ -125,6 +127,10 @@ TEST_F(AutostartTest, ValueRoundTripsThroughTheDesktopEntry) {
     const std::string text = read_text(entry());
     EXPECT_NE(text.find("[Desktop Entry]\n"), std::string::npos);
     EXPECT_NE(text.find("Type=Application\n"), std::string::npos);
+    // The desktop's own checker accepts it, the quoting of that command included.
+    const std::string check = "desktop-file-validate '" + entry().string() + "' > '" +
+                              (home().path() / "validate.txt").string() + "' 2>&1";
+    EXPECT_EQ(std::system(check.c_str()), 0) << read_text(home().path() / "validate.txt") << text;
     const auto bytes = get_value(RUN_KEY, L"VarnelAgent");
     EXPECT_EQ(utf8_to_wide(std::string(bytes.begin(), bytes.end())), command);
     delete_value(RUN_KEY, L"VarnelAgent");
