@@ -8,6 +8,7 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <cstdlib>
 #include <fstream>
 #include <optional>
 #include <sstream>
@@ -172,6 +173,68 @@ TEST_F(ProgramTest, TheDesktopEndingTheSessionKeepsItForTheNextStart) {
     EXPECT_TRUE(offline.running());
     offline.signal(SIGTERM);
     EXPECT_EQ(offline.wait(), std::optional<int>(0));
+}
+
+// The whole self-update with the real program and a real installer of a newer version,
+// built from this build's own install tree: downloaded while signed in, started at the next
+// start (which ends at once), installed for the user, and the new copy started once and
+// signed in, with the user's files as they were.
+TEST_F(ProgramTest, AnUpdateDownloadedWhileSignedInIsInstalledAtTheNextStartAndRunsOnce) {
+    const std::filesystem::path installer = home().path() / "varnel-agent-99.0.0.0.run";
+    const std::filesystem::path made = home().path() / "make-installer.txt";
+    const std::string make = std::string("'" AGENT_SOURCE_DIR "/packaging/make-installer.sh' '" AGENT_BUILD_DIR "' '") +
+                             installer.string() + "' 99.0.0.0 > '" + made.string() + "' 2>&1";
+    ASSERT_EQ(std::system(make.c_str()), 0) << read_text(made);
+    const std::string archive = read_text(installer);
+    server().offer_update(archive);
+    write_config();
+    remember_session();
+    const std::filesystem::path data = details::wide_to_utf8(home().data_directory());
+    const std::string config = read_text(data / "config");
+    const std::string session = read_text(sid_file());
+    {
+        Program program;
+        ASSERT_TRUE(log_says("Installer saved", std::chrono::seconds(60)));
+        EXPECT_EQ(std::filesystem::file_size(data / "update.exe"), archive.size());
+        program.signal(SIGTERM);
+        EXPECT_EQ(program.wait(), std::optional<int>(0));
+    }
+    server().withdraw_update();
+
+    Program next;
+    EXPECT_EQ(next.wait(std::chrono::seconds(30)), std::optional<int>(0)) << "the start that runs the installer ends";
+    EXPECT_TRUE(log_says("Installer started"));
+    // The installer puts the new version in place, then starts it once the old copy is gone.
+    const std::filesystem::path app = home().path() / ".local/share/varnel-agent/app";
+    const auto installed_copy = [&] {
+        std::error_code failed;
+        const std::filesystem::path program = std::filesystem::canonical(app / "current/bin/varnel-agent", failed);
+        if (failed)
+            return -1;
+        for (const auto& entry : std::filesystem::directory_iterator("/proc")) {
+            if (std::filesystem::read_symlink(entry.path() / "exe", failed) == program)
+                return std::atoi(entry.path().filename().c_str());
+        }
+        return -1;
+    };
+    pid_t installed = -1;
+    ASSERT_TRUE(wait_for([&] { return (installed = installed_copy()) > 0; }, std::chrono::seconds(60)));
+    EXPECT_EQ(std::filesystem::read_symlink(app / "current"), "99.0.0.0");
+    EXPECT_TRUE(std::filesystem::exists(home().path() / ".local/share/applications/varnel-agent.desktop"));
+
+    // The installed copy comes up signed in with the session kept; its start removes the
+    // used installer and the marker, so no later start runs it again.
+    EXPECT_TRUE(log_says("Installer already used, removing it", std::chrono::seconds(30)));
+    EXPECT_TRUE(wait_for([&] { return server().open_streams() == 1; }, std::chrono::seconds(30)));
+    EXPECT_FALSE(std::filesystem::exists(data / "update.exe"));
+    EXPECT_FALSE(std::filesystem::exists(data / "already_use_update"));
+    EXPECT_EQ(read_text(sid_file()), session);
+    EXPECT_EQ(read_text(data / "config"), config);
+    EXPECT_NE(log().find("Installer saved"), std::string::npos) << "the log of before the update is kept";
+
+    // The new copy ends with the desktop's session.
+    ::kill(installed, SIGTERM);
+    EXPECT_TRUE(wait_for([&] { return ::kill(installed, 0) != 0; }, std::chrono::seconds(20)));
 }
 
 }  // namespace
