@@ -99,14 +99,12 @@ bool bypasses_proxy(const std::wstring& bypass, const std::wstring& host) {
 
 namespace {
 
-struct FactoryDeleter {
-    void operator()(pxProxyFactory* factory) const { px_proxy_factory_free(factory); }
-};
-
 // libproxy's factory keeps the desktop configuration and PAC state between lookups; one
-// for the process, used under a lock.
+// for the process, used under a lock. It is never freed: freeing it unloads libproxy's
+// plugins, and the PAC plugin's script engine does not survive being torn down while the
+// process exits.
 std::mutex factory_mutex;
-std::unique_ptr<pxProxyFactory, FactoryDeleter> factory;
+pxProxyFactory* factory = nullptr;
 
 }  // namespace
 
@@ -114,11 +112,11 @@ ProxySettings resolve_system_proxy(const std::wstring& url) {
     ProxySettings direct;
     direct.mode = NoProxy;
     std::lock_guard lock(factory_mutex);
-    if (!factory)
-        factory.reset(px_proxy_factory_new());
-    if (!factory)
+    if (factory == nullptr)
+        factory = px_proxy_factory_new();
+    if (factory == nullptr)
         return direct;
-    char** proxies = px_proxy_factory_get_proxies(factory.get(), agent::details::wide_to_utf8(url).c_str());
+    char** proxies = px_proxy_factory_get_proxies(factory, agent::details::wide_to_utf8(url).c_str());
     if (proxies == nullptr)
         return direct;
     // The first answer is the one to use; later ones are fallbacks we do not try.
