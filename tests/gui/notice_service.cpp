@@ -1,5 +1,7 @@
 #include "notice_service.h"
 
+#include "bus_context.h"
+
 #include <future>
 #include <stdexcept>
 
@@ -40,13 +42,7 @@ NoticeService::NoticeService() {
     auto started = ready.get_future();
     thread_ = std::thread([this, &ready] {
         g_main_context_push_thread_default(context_);
-        if (const gchar* address = g_getenv("DBUS_SESSION_BUS_ADDRESS")) {
-            connection_ = g_dbus_connection_new_for_address_sync(
-                address,
-                static_cast<GDBusConnectionFlags>(G_DBUS_CONNECTION_FLAGS_AUTHENTICATION_CLIENT |
-                                                  G_DBUS_CONNECTION_FLAGS_MESSAGE_BUS_CONNECTION),
-                nullptr, nullptr, nullptr);
-        }
+        connection_ = connect_session_bus();
         ready.set_value();
         g_main_loop_run(loop_);
         g_main_context_pop_thread_default(context_);
@@ -70,23 +66,7 @@ NoticeService::~NoticeService() {
 }
 
 void NoticeService::on_context(std::function<void()> work) {
-    struct Job {
-        std::function<void()> work;
-        std::promise<void> done;
-    };
-    auto* job = new Job{std::move(work), {}};
-    auto done = job->done.get_future();
-    g_main_context_invoke(
-        context_,
-        [](gpointer data) -> gboolean {
-            auto* job = static_cast<Job*>(data);
-            job->work();
-            job->done.set_value();
-            delete job;
-            return G_SOURCE_REMOVE;
-        },
-        job);
-    done.wait();
+    run_on_context(context_, std::move(work));
 }
 
 void NoticeService::start() {

@@ -1,5 +1,7 @@
 #include "tray_host.h"
 
+#include "bus_context.h"
+
 #include <stdexcept>
 
 namespace agent::testing {
@@ -64,14 +66,7 @@ TrayHost::~TrayHost() {
 
 void TrayHost::run() {
     g_main_context_push_thread_default(context_);
-    const gchar* address = g_getenv("DBUS_SESSION_BUS_ADDRESS");
-    if (address != nullptr) {
-        connection_ = g_dbus_connection_new_for_address_sync(
-            address,
-            static_cast<GDBusConnectionFlags>(G_DBUS_CONNECTION_FLAGS_AUTHENTICATION_CLIENT |
-                                              G_DBUS_CONNECTION_FLAGS_MESSAGE_BUS_CONNECTION),
-            nullptr, nullptr, nullptr);
-    }
+    connection_ = connect_session_bus();
     {
         std::lock_guard lock(mutex_);
         ready_ = true;
@@ -82,23 +77,7 @@ void TrayHost::run() {
 }
 
 void TrayHost::on_context(std::function<void()> work) {
-    struct Job {
-        std::function<void()> work;
-        std::promise<void> done;
-    };
-    auto* job = new Job{std::move(work), {}};
-    auto done = job->done.get_future();
-    g_main_context_invoke(
-        context_,
-        [](gpointer data) -> gboolean {
-            auto* job = static_cast<Job*>(data);
-            job->work();
-            job->done.set_value();
-            delete job;
-            return G_SOURCE_REMOVE;
-        },
-        job);
-    done.wait();
+    run_on_context(context_, std::move(work));
 }
 
 void TrayHost::start() {
