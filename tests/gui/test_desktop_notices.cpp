@@ -15,6 +15,7 @@
 #include "gui/pages/message_popup.h"
 #include "model/message_service.h"
 #include "notice_service.h"
+#include "page_probe.h"
 #include "shell_fixture.h"
 
 namespace agent::testing {
@@ -113,33 +114,7 @@ protected:
 
     // A script expression's value in the main window's document.
     Json::Value eval(const std::string& expression) {
-        struct Slot {
-            bool done = false;
-            std::string text;
-        };
-        auto slot = std::make_shared<Slot>();
-        const std::string script = "JSON.stringify((" + expression + ") ?? null)";
-        webkit_web_view_evaluate_javascript(
-            shell_->window().web_view(), script.c_str(), -1, nullptr, nullptr, nullptr,
-            [](GObject* source, GAsyncResult* result, gpointer data) {
-                std::unique_ptr<std::shared_ptr<Slot>> holder(static_cast<std::shared_ptr<Slot>*>(data));
-                GError* error = nullptr;
-                if (JSCValue* value =
-                        webkit_web_view_evaluate_javascript_finish(WEBKIT_WEB_VIEW(source), result, &error)) {
-                    char* text = jsc_value_to_string(value);
-                    (*holder)->text = text;
-                    g_free(text);
-                    g_object_unref(value);
-                } else {
-                    g_error_free(error);
-                }
-                (*holder)->done = true;
-            },
-            new std::shared_ptr<Slot>(slot));
-        pump_until([&] { return slot->done; }, 10s);
-        Json::Value value;
-        Json::Reader().parse(slot->text, value);
-        return value;
+        return evaluate(shell_->window().web_view(), expression, true);
     }
 
     std::unique_ptr<NoticeService> service;

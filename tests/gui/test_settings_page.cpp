@@ -12,6 +12,7 @@
 #include <fstream>
 
 #include "details/registry.h"
+#include "page_probe.h"
 #include "shell_fixture.h"
 #include "tray_host.h"
 #include "winhttp/simple_client.h"
@@ -34,12 +35,6 @@ constexpr char SEED[] = R"({
   ],
   "links": [], "messages": []
 })";
-
-std::string quoted(const std::string& text) {
-    Json::StreamWriterBuilder builder;
-    builder["emitUTF8"] = true;
-    return Json::writeString(builder, Json::Value(text));
-}
 
 class SettingsPageTest : public ShellTest {
 protected:
@@ -115,39 +110,7 @@ protected:
     // A script expression's value in the window's document, read through JSON.
     Json::Value eval(const std::string& expression, bool polling = false) { return eval(page(), expression, polling); }
     static Json::Value eval(HostWindow& window, const std::string& expression, bool polling = false) {
-        struct Slot {
-            bool done = false;
-            std::string text;
-            std::string error;
-        };
-        auto slot = std::make_shared<Slot>();
-        const std::string script = "JSON.stringify((" + expression + ") ?? null)";
-        webkit_web_view_evaluate_javascript(
-            window.web_view(), script.c_str(), -1, nullptr, nullptr, nullptr,
-            [](GObject* source, GAsyncResult* result, gpointer data) {
-                std::unique_ptr<std::shared_ptr<Slot>> holder(static_cast<std::shared_ptr<Slot>*>(data));
-                GError* error = nullptr;
-                JSCValue* value = webkit_web_view_evaluate_javascript_finish(WEBKIT_WEB_VIEW(source), result, &error);
-                if (error != nullptr) {
-                    (*holder)->error = error->message;
-                    g_error_free(error);
-                } else {
-                    char* text = jsc_value_to_string(value);
-                    (*holder)->text = text;
-                    g_free(text);
-                    g_object_unref(value);
-                }
-                (*holder)->done = true;
-            },
-            new std::shared_ptr<Slot>(slot));
-        if (!pump_until([&] { return slot->done; }, std::chrono::seconds(10)))
-            ADD_FAILURE() << "no answer to " << expression;
-        if (!slot->error.empty() && !polling)
-            ADD_FAILURE() << expression << ": " << slot->error;
-        Json::Value value;
-        std::unique_ptr<Json::CharReader> reader(Json::CharReaderBuilder().newCharReader());
-        reader->parse(slot->text.data(), slot->text.data() + slot->text.size(), &value, nullptr);
-        return value;
+        return evaluate(window.web_view(), expression, polling);
     }
 
     // A real pointer click on the middle of the element (scrolled into sight first, as the
