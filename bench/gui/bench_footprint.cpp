@@ -164,6 +164,34 @@ void HiddenInTray(benchmark::State& state) {
 }
 BENCHMARK(HiddenInTray)->Iterations(1)->Unit(benchmark::kMillisecond);
 
+// The same after the window has stayed hidden long enough for the page engine to be let go:
+// the page and its helper processes are gone, only the program's own process is left.
+void ReleasedInTray(benchmark::State& state) {
+    for (auto _ : state) {
+        engine::run_nested_until([] { return program->shell->window().visible(); }, std::chrono::seconds(20));
+        program->shell->set_release_period(std::chrono::seconds(2));
+        post_message(program->shell->handle(), WM_CLOSE, 0, 0);
+        engine::run_nested_until(
+            [] { return program->shell->released() && family(::getpid()).size() == 1; }, std::chrono::seconds(30));
+        Program::settle(std::chrono::seconds(5));
+        if (const char* dump = std::getenv("SMAPS_DUMP"))
+            std::ofstream(dump) << std::ifstream("/proc/self/smaps").rdbuf();
+        state.counters["pss_mb"] = family_pss();
+        state.counters["uss_mb"] = family_uss();
+        state.counters["processes"] = static_cast<double>(family(::getpid()).size());
+        post_message(program->shell->handle(), WM_COMMAND, ID_OPEN, 0);
+        engine::run_nested_until(
+            [] {
+                auto* page = program->shell->current_page();
+                return page && page->placed() && program->shell->window().visible();
+            },
+            std::chrono::seconds(10));
+        Program::settle(std::chrono::seconds(1));
+        program->shell->set_release_period(std::chrono::milliseconds(TIMER_RELEASE_PERIOD_MS));
+    }
+}
+BENCHMARK(ReleasedInTray)->Iterations(1)->Unit(benchmark::kMillisecond);
+
 // Only one dialog window lives at a time (an error asked for while the popup is open is
 // not shown), so the popup and a dialog are measured one after the other over the page.
 void PagePopupAndDialog(benchmark::State& state) {

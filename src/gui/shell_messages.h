@@ -58,11 +58,14 @@ enum PageKind : int {
 bool is_main_window_page(std::uintptr_t kind) noexcept;
 
 inline constexpr unsigned TIMER_HIDE = 42;
-inline constexpr unsigned TIMER_HIDE_PERIOD_MS = 2000;
 // How long a window that lost the focus waits to see that the focus stayed away.
 inline constexpr unsigned TIMER_HIDE_CONFIRM_MS = 120;
 inline constexpr unsigned TIMER_ACTIVATE = 43;
 inline constexpr unsigned TIMER_ACTIVATE_PERIOD_MS = 100;
+// While the main window is hidden in the tray: the check whether the page engine can be let
+// go (no window shown, no dialog, nothing unsaved), repeated until it can.
+inline constexpr unsigned TIMER_RELEASE = 44;
+inline constexpr unsigned TIMER_RELEASE_PERIOD_MS = 30000;
 
 // lParam of WM_MODAL_DIALOG request 4. The request is a string (the document URL, which is
 // also the dialog's properties) or an object whose member "page" names the document. The

@@ -118,6 +118,30 @@ TEST_F(HostWindowTest, CallbacksCanBeInvokedRepeatedlyUntilThePageGoes) {
     EXPECT_THROW(window->callback(Json::Value("not a callback")), EngineException);
 }
 
+// Letting the view go (the program hidden in the tray) settles what waited on it, kills the
+// document's callbacks and, with no view left, the web context; the next document makes
+// them anew with the bridge working.
+TEST_F(HostWindowTest, AReleasedWindowFailsWhatWaitedAndComesBackWithTheNextDocument) {
+    window->call_script("tests.start_items", Json::Value(Json::arrayValue));
+    ASSERT_TRUE(items.alive());
+    std::optional<HostWindow::ScriptResult> pending;
+    window->call_script_async("tests.delayed", args({"late", 5000}),
+                              [&](HostWindow::ScriptResult result) { pending = std::move(result); });
+    window->release();
+    EXPECT_TRUE(varnelagent::engine::release_page_context());
+    ASSERT_TRUE(run_nested_until([&] { return pending.has_value(); }, std::chrono::seconds(2)));
+    EXPECT_TRUE(pending->error.has_value());
+    EXPECT_FALSE(items.alive());
+    EXPECT_EQ(window->web_view(), nullptr);
+    EXPECT_THROW(window->call_script("tests.received", Json::Value(Json::arrayValue)), EngineException);
+    EXPECT_THROW(window->snapshot_png(::testing::TempDir() + "released.png"), EngineException);
+
+    load("res:bridge_test.htm");
+    ASSERT_NE(window->web_view(), nullptr);
+    EXPECT_EQ(call_native("add", args({2, 3}))["value"], 5);
+    EXPECT_FALSE(varnelagent::engine::release_page_context()) << "a view lives";
+}
+
 TEST_F(HostWindowTest, NativeCallsScriptFunctionsByDottedName) {
     Json::Value list(Json::arrayValue);
     for (int i = 0; i < 30; ++i) {

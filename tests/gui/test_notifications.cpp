@@ -5,7 +5,12 @@
 // the popup, new messages while shown, silent mode, the tray's unread mark, message HTML
 // that must run nothing, and bursts. PNG screenshots of each window go to the artifacts.
 #include <gdk/gdk.h>
+#include <unistd.h>
 #include <webkit2/webkit2.h>
+
+#include <filesystem>
+#include <fstream>
+#include <sstream>
 
 #include <json/reader.h>
 #include <json/writer.h>
@@ -411,6 +416,61 @@ TEST_F(NotificationsTest, OpeningTheOnlyMessageMarksItReadAndClosesThePopup) {
                           "m.dataset.id === " + js_string(message.id) + "); return e && !e.classList.contains('message__new'); })()") == true;
     }));
     EXPECT_TRUE(pump_until([&] { return shell_->tray().unread() == 0; }));
+}
+
+// The page engine's processes this program started (web and network), by their names.
+int engine_processes() {
+    int count = 0;
+    for (const auto& entry : std::filesystem::directory_iterator("/proc")) {
+        std::ifstream stat(entry.path() / "stat");
+        std::string line;
+        if (!std::getline(stat, line))
+            continue;
+        const auto open = line.find('(');
+        const auto close = line.rfind(')');
+        if (open == std::string::npos || close == std::string::npos)
+            continue;
+        std::istringstream rest(line.substr(close + 2));
+        char state = 0;
+        pid_t parent = 0;
+        rest >> state >> parent;
+        if (parent == ::getpid() && line.compare(open + 1, 6, "WebKit") == 0)
+            ++count;
+    }
+    return count;
+}
+
+// Hidden in the tray long enough, the page and the page engine's processes go. A message
+// brings the popup back; once it is closed they go again; Open shows the list with
+// everything that came meanwhile, and the tray's count is cleared.
+TEST_F(NotificationsTest, HiddenInTheTrayThePageEngineGoesAndComesBackWithWhatArrived) {
+    signed_in();
+    shell_->set_release_period(300ms);
+    hide();
+    ASSERT_TRUE(pump_until([&] { return shell_->released(); }));
+    EXPECT_EQ(shell_->current_page(), nullptr);
+    EXPECT_EQ(shell_->window().web_view(), nullptr);
+    EXPECT_TRUE(pump_until([&] { return engine_processes() == 0; }, 20s));
+
+    const auto first = push("Пока окно было скрыто");
+    ASSERT_TRUE(popup_holds(1));
+    EXPECT_TRUE(pump_until([&] { return at_corner(*popup()->host_window()); }));
+    pump_for(1s);
+    ASSERT_NE(popup(), nullptr) << "the shown popup keeps the engine";
+    post_message(popup()->handle(), WM_CLOSE, 0, 0);
+    EXPECT_TRUE(pump_until([&] { return shell_->current_dialog() == nullptr && engine_processes() == 0; }, 20s));
+
+    command(ID_SILENT_MODE);
+    push("Второе, в тихом режиме");
+    EXPECT_TRUE(pump_until([&] { return shell_->tray().unread() == 2; }));
+    command(ID_OPEN);
+    ASSERT_TRUE(wait_page(NOTIFICATIONS_PAGE));
+    ASSERT_TRUE(pump_until([&] { return list("document.body.dataset.ready") == "true"; }));
+    EXPECT_EQ(list("Array.from(document.querySelectorAll('#List .message__title'), (e) => e.textContent)"
+                   ".slice(0, 2).join('|')"),
+              "Второе, в тихом режиме|" + first.subject);
+    EXPECT_EQ(shell_->tray().unread(), 0);
+    EXPECT_FALSE(shell_->released());
 }
 
 TEST_F(NotificationsTest, NewMessagesWhileShownGoOnTopAndSilentModeStillCounts) {

@@ -509,6 +509,32 @@ TEST_F(SettingsPageTest, LeavingWithChangedProxySettingsAsksOnEveryWayOut) {
         << text;
 }
 
+// Hidden in the tray, the page goes with the page engine and comes back as it was shown;
+// not while it holds a proxy change the user has not saved.
+TEST_F(SettingsPageTest, HiddenItIsLetGoOnlyWithNothingUnsaved) {
+    shell_->set_release_period(std::chrono::milliseconds(200));
+    const auto hide = [&] {
+        post_message(shell_->handle(), WM_CLOSE, 0, 0);
+        return pump_until([&] { return !shell_->window().visible(); });
+    };
+    choose_named_proxy("proxy.example", "3128");
+    ASSERT_TRUE(hide());
+    pump_for(std::chrono::seconds(1));
+    EXPECT_FALSE(shell_->released());
+    post_command(ID_OPEN);
+    ASSERT_TRUE(pump_until([&] { return shell_->window().visible(); }));
+    EXPECT_EQ(eval("document.getElementById('ProxyUrl').value"), "proxy.example");
+
+    ASSERT_TRUE(leave_and_answer(".header__link--help", "#DialogNo"));
+    ASSERT_TRUE(wait_page(HELP_PAGE));
+    open_settings();
+    ASSERT_TRUE(hide());
+    ASSERT_TRUE(pump_until([&] { return shell_->released(); }));
+    EXPECT_EQ(shell_->current_page(), nullptr);
+    post_command(ID_OPEN);
+    wait_new_settings();
+}
+
 TEST_F(SettingsPageTest, ASavedProxyCarriesTheStreamAndTheNextSignIn) {
     Tinyproxy proxy(home().path() / "proxy", "agent", "s3cret");
     choose_named_proxy("127.0.0.1", std::to_string(proxy.port()), "agent", "s3cret");

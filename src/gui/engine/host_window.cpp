@@ -138,6 +138,10 @@ struct HostState : std::enable_shared_from_this<HostState> {
     } last_press;
 
     void dispatch_window_event(const char* name);
+    // Makes the view (related to a live one, so that they share one web process) and puts
+    // it into the window.
+    void make_view();
+    void release_view();
     void run_script(const char* body, GVariant* arguments, HostWindow::ScriptResultHandler done,
                     bool wrapped = true);
 };
@@ -385,7 +389,7 @@ void on_web_process_terminated(WebKitWebView*, WebKitWebProcessTerminationReason
     }
     const std::weak_ptr<HostState> weak = state.weak_from_this();
     post_on_gui_thread([weak] {
-        if (auto host = weak.lock(); host && !host->expected_url.empty()) {
+        if (auto host = weak.lock(); host && host->view != nullptr && !host->expected_url.empty()) {
             host->loading = true;
             webkit_web_view_load_uri(host->view, host->expected_url.c_str());
         }
@@ -528,10 +532,36 @@ void HostState::dispatch_window_event(const char* name) {
 
 void HostState::run_script(const char* body, GVariant* arguments, HostWindow::ScriptResultHandler done,
                            bool wrapped) {
+    if (view == nullptr) {
+        if (arguments != nullptr)
+            g_variant_unref(g_variant_ref_sink(arguments));
+        HostWindow::ScriptResult outcome;
+        outcome.error = L"The window holds no document";
+        if (done)
+            done(std::move(outcome));
+        return;
+    }
     auto* pending = new PendingScript{weak_from_this(), std::move(done), wrapped};
     webkit_web_view_call_async_javascript_function(view, body, -1, arguments, nullptr, "res:///varnel-bridge",
                                                    cancellable.get(), on_script_done, pending);
 }
+
+namespace {
+
+// The pages' web context, made when the first view needs it and let go by
+// release_page_context().
+WebKitWebContext* make_page_context() {
+    WebKitWebContext* context = webkit_web_context_new_ephemeral();
+    webkit_web_context_register_uri_scheme(context, "res", on_res_request, nullptr, nullptr);
+    webkit_web_context_register_uri_scheme(context, "remote", on_remote_request, nullptr, nullptr);
+    WebKitSecurityManager* security = webkit_web_context_get_security_manager(context);
+    webkit_security_manager_register_uri_scheme_as_secure(security, "res");
+    webkit_security_manager_register_uri_scheme_as_secure(security, "remote");
+    webkit_security_manager_register_uri_scheme_as_cors_enabled(security, "res");
+    return context;
+}
+
+}  // namespace
 
 void initialize() {
     static std::once_flag once;
@@ -540,18 +570,21 @@ void initialize() {
         if (!gtk_init_check(nullptr, nullptr))
             return;
         varnel_resources_register_resource();
-        web_context = webkit_web_context_new_ephemeral();
-        webkit_web_context_register_uri_scheme(web_context, "res", on_res_request, nullptr, nullptr);
-        webkit_web_context_register_uri_scheme(web_context, "remote", on_remote_request, nullptr, nullptr);
-        WebKitSecurityManager* security = webkit_web_context_get_security_manager(web_context);
-        webkit_security_manager_register_uri_scheme_as_secure(security, "res");
-        webkit_security_manager_register_uri_scheme_as_secure(security, "remote");
-        webkit_security_manager_register_uri_scheme_as_cors_enabled(security, "res");
         remote_pool = g_thread_pool_new(run_remote_fetch, nullptr, REMOTE_WORKERS, FALSE, nullptr);
         ready = true;
     });
     if (!ready)
         throw EngineException(L"The page engine cannot start: no display");
+}
+
+bool release_page_context() {
+    if (!live_views.empty())
+        return false;
+    if (web_context != nullptr) {
+        g_object_unref(web_context);
+        web_context = nullptr;
+    }
+    return true;
 }
 
 bool run_nested_until(const std::function<bool()>& predicate, std::chrono::milliseconds timeout) {
@@ -569,6 +602,8 @@ bool run_nested_until(const std::function<bool()>& predicate, std::chrono::milli
 
 WebKitWebContext* page_context() {
     initialize();
+    if (web_context == nullptr)
+        web_context = make_page_context();
     return web_context;
 }
 
@@ -598,27 +633,6 @@ HostWindow::HostWindow(const WindowOptions& options) : state_(std::make_shared<H
     webkit_user_content_manager_register_script_message_handler_with_reply(state.content.get(), BRIDGE_CHANNEL,
                                                                            nullptr);
 
-    WebKitSettings* settings = webkit_settings_new();
-    webkit_settings_set_hardware_acceleration_policy(settings, WEBKIT_HARDWARE_ACCELERATION_POLICY_NEVER);
-    webkit_settings_set_enable_developer_extras(settings, FALSE);
-    webkit_settings_set_javascript_can_open_windows_automatically(settings, FALSE);
-    // Page console messages on standard output, for whoever debugs a page.
-    if (g_getenv("AGENT_PAGE_CONSOLE") != nullptr)
-        webkit_settings_set_enable_write_console_messages_to_stdout(settings, TRUE);
-    if (live_views.empty())
-        state.view = WEBKIT_WEB_VIEW(g_object_new(WEBKIT_TYPE_WEB_VIEW, "web-context", web_context,
-                                                  "user-content-manager", state.content.get(), "settings", settings,
-                                                  nullptr));
-    else
-        state.view = WEBKIT_WEB_VIEW(g_object_new(WEBKIT_TYPE_WEB_VIEW, "related-view", live_views.front(),
-                                                  "user-content-manager", state.content.get(), "settings", settings,
-                                                  nullptr));
-    g_object_unref(settings);
-    live_views.push_back(state.view);
-    g_object_set_data(G_OBJECT(state.view), HOST_STATE_KEY, &state);
-    const GdkRGBA transparent{0, 0, 0, 0};
-    webkit_web_view_set_background_color(state.view, &transparent);
-
     state.window = gtk_window_new(GTK_WINDOW_TOPLEVEL);
     gtk_window_set_decorated(GTK_WINDOW(state.window), FALSE);
     gtk_widget_set_app_paintable(state.window, TRUE);
@@ -647,13 +661,39 @@ HostWindow::HostWindow(const WindowOptions& options) : state_(std::make_shared<H
         gtk_window_set_transient_for(GTK_WINDOW(state.window), options.transient_for);
         gtk_window_set_destroy_with_parent(GTK_WINDOW(state.window), TRUE);
     }
-    gtk_container_add(GTK_CONTAINER(state.window), GTK_WIDGET(state.view));
-    gtk_widget_show(GTK_WIDGET(state.view));
-    gtk_widget_add_events(GTK_WIDGET(state.view), GDK_ENTER_NOTIFY_MASK | GDK_LEAVE_NOTIFY_MASK);
 
     // The owner decides when the window goes; closing it from outside only hides it.
     g_signal_connect(state.window, "delete-event", G_CALLBACK(on_delete), &state);
     g_signal_connect(state.window, "focus-out-event", G_CALLBACK(on_focus_out), &state);
+    state.make_view();
+}
+
+void HostState::make_view() {
+    HostState& state = *this;
+    WebKitSettings* settings = webkit_settings_new();
+    webkit_settings_set_hardware_acceleration_policy(settings, WEBKIT_HARDWARE_ACCELERATION_POLICY_NEVER);
+    webkit_settings_set_enable_developer_extras(settings, FALSE);
+    webkit_settings_set_javascript_can_open_windows_automatically(settings, FALSE);
+    // Page console messages on standard output, for whoever debugs a page.
+    if (g_getenv("AGENT_PAGE_CONSOLE") != nullptr)
+        webkit_settings_set_enable_write_console_messages_to_stdout(settings, TRUE);
+    if (live_views.empty())
+        state.view = WEBKIT_WEB_VIEW(g_object_new(WEBKIT_TYPE_WEB_VIEW, "web-context", page_context(),
+                                                  "user-content-manager", state.content.get(), "settings", settings,
+                                                  nullptr));
+    else
+        state.view = WEBKIT_WEB_VIEW(g_object_new(WEBKIT_TYPE_WEB_VIEW, "related-view", live_views.front(),
+                                                  "user-content-manager", state.content.get(), "settings", settings,
+                                                  nullptr));
+    g_object_unref(settings);
+    live_views.push_back(state.view);
+    g_object_set_data(G_OBJECT(state.view), HOST_STATE_KEY, &state);
+    const GdkRGBA transparent{0, 0, 0, 0};
+    webkit_web_view_set_background_color(state.view, &transparent);
+
+    gtk_container_add(GTK_CONTAINER(state.window), GTK_WIDGET(state.view));
+    gtk_widget_show(GTK_WIDGET(state.view));
+    gtk_widget_add_events(GTK_WIDGET(state.view), GDK_ENTER_NOTIFY_MASK | GDK_LEAVE_NOTIFY_MASK);
     g_signal_connect(state.view, "enter-notify-event", G_CALLBACK(on_enter), &state);
     g_signal_connect(state.view, "leave-notify-event", G_CALLBACK(on_leave), &state);
     g_signal_connect(state.view, "button-press-event", G_CALLBACK(on_button_press), &state);
@@ -664,15 +704,37 @@ HostWindow::HostWindow(const WindowOptions& options) : state_(std::make_shared<H
     g_signal_connect(state.view, "web-process-terminated", G_CALLBACK(on_web_process_terminated), &state);
 }
 
+void HostState::release_view() {
+    if (view == nullptr)
+        return;
+    // Script calls still waiting settle as for a closed window.
+    g_cancellable_cancel(cancellable.get());
+    cancellable.reset(g_cancellable_new());
+    g_signal_handlers_disconnect_by_data(view, this);
+    g_object_set_data(G_OBJECT(view), HOST_STATE_KEY, nullptr);
+    std::erase(live_views, view);
+    gtk_widget_destroy(GTK_WIDGET(view));
+    view = nullptr;
+    expected_url.clear();
+    loading = false;
+    loaded = false;
+    failed = false;
+    last_press.valid = false;
+    // The callbacks of the document went with it.
+    ++document;
+}
+
 HostWindow::~HostWindow() {
     HostState& state = *state_;
     g_cancellable_cancel(state.cancellable.get());
     g_signal_handlers_disconnect_by_data(state.content.get(), &state);
-    g_signal_handlers_disconnect_by_data(state.view, &state);
     g_signal_handlers_disconnect_by_data(state.window, &state);
-    g_object_set_data(G_OBJECT(state.view), HOST_STATE_KEY, nullptr);
+    if (state.view != nullptr) {
+        g_signal_handlers_disconnect_by_data(state.view, &state);
+        g_object_set_data(G_OBJECT(state.view), HOST_STATE_KEY, nullptr);
+        std::erase(live_views, state.view);
+    }
     webkit_user_content_manager_unregister_script_message_handler(state.content.get(), BRIDGE_CHANNEL);
-    std::erase(live_views, state.view);
     gtk_widget_destroy(state.window);
 }
 
@@ -707,7 +769,13 @@ void HostWindow::load(const std::string& url) {
     state_->loading = true;
     state_->loaded = false;
     state_->failed = false;
+    if (state_->view == nullptr)
+        state_->make_view();
     webkit_web_view_load_uri(state_->view, state_->expected_url.c_str());
+}
+
+void HostWindow::release() {
+    state_->release_view();
 }
 
 bool HostWindow::wait_loaded(std::chrono::milliseconds timeout) {
@@ -821,6 +889,8 @@ void HostWindow::snapshot_png(const std::string& path) {
         cairo_surface_t* surface = nullptr;
         std::string error;
     };
+    if (state_->view == nullptr)
+        throw EngineException(L"The window holds no document to take a snapshot of");
     auto slot = std::make_shared<Slot>();
     using Holder = std::shared_ptr<Slot>;
     webkit_web_view_get_snapshot(

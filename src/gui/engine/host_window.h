@@ -39,6 +39,10 @@ void initialize();
 // The pages' web context (the res: and remote: schemes, the page policy). Every page
 // window uses it, and views that live at the same time share one web process.
 WebKitWebContext* page_context();
+// When no page view lives (every window released or destroyed), lets the pages' web context
+// go, and with it the page engine's processes: a program waiting in the tray then costs
+// only its own process. The next view makes a new context. False while a view lives.
+bool release_page_context();
 
 // Runs the GUI thread's main context in a nested loop until the predicate holds or the
 // timeout passes; returns the predicate's last value. Other events, script calls and
@@ -164,6 +168,10 @@ public:
     // Waits (nested loop) until the document has loaded; false on failure or timeout.
     bool wait_loaded(std::chrono::milliseconds timeout = std::chrono::seconds(10));
     bool loaded() const;
+    // Destroys the view and its document; the window stays (hidden or not). Pending script
+    // calls fail, callbacks of the document die, web_view() is nullptr until the next
+    // load(), which makes a new view.
+    void release();
 
     void show();
     void hide();

@@ -64,6 +64,9 @@ public:
     // the tray; a page shown before there is a tray icon keeps its window.
     virtual bool hides_when_unfocused() const { return true; }
     bool hide_allowed() const noexcept { return hide_allowed_; }
+    // Whether the page may be destroyed while its window is hidden, to be made afresh when
+    // the window is shown again: not while it holds something the user has not saved.
+    virtual bool may_release() { return true; }
 
     // The handle of the window that receives the page's messages (0 before attach).
     WindowHandle window_handle() const noexcept { return owner_handle_; }

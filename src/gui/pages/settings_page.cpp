@@ -113,6 +113,19 @@ bool SettingsPage::on_unload_page() {
     return BasePage::on_unload_page();
 }
 
+bool SettingsPage::may_release() {
+    if (!attached() || asking_)
+        return !asking_;
+    try {
+        const Json::Value changed = call_script("settings.changed");
+        return changed.isBool() && !changed.asBool();
+    } catch (...) {
+        // A document that cannot say is kept: what it holds may be the user's.
+        error::log_exception(std::current_exception(), L"varnelagent::pages::SettingsPage::may_release");
+        return false;
+    }
+}
+
 void SettingsPage::set_silent_mode(bool enabled) {
     call_script_async("settings.set_silent_mode", arguments(enabled));
 }

@@ -30,6 +30,8 @@ public:
     // Asks the document (settings.on_onload_page), which asks the user about unsaved proxy
     // changes; then the check every page makes. False keeps the page.
     bool on_unload_page() override;
+    // Not while the proxy choice or the custom proxy's fields were changed and not saved.
+    bool may_release() override;
 
     // The tray's silent mode changed; the page's box follows.
     void set_silent_mode(bool enabled);

@@ -2,6 +2,8 @@
 
 #include <gtk/gtk.h>
 
+#include <malloc.h>
+
 #include "details/configuration.h"
 #include "details/io.h"
 #include "details/logger.h"
@@ -83,7 +85,7 @@ WindowImpl::WindowImpl(const std::wstring& data_directory)
     });
     // GUI thread: keeps the stream thread's view of the window up to date.
     auto track = +[](GtkWidget* widget, gpointer data) {
-        static_cast<WindowImpl*>(data)->visible_ = gtk_widget_get_visible(widget);
+        static_cast<WindowImpl*>(data)->on_visibility(gtk_widget_get_visible(widget));
     };
     g_signal_connect(window_->gtk_window(), "show", G_CALLBACK(track), this);
     g_signal_connect(window_->gtk_window(), "hide", G_CALLBACK(track), this);
@@ -159,7 +161,7 @@ std::intptr_t WindowImpl::on_message(unsigned message, std::uintptr_t wparam, st
         return handle_message(message, wparam, lparam);
     } catch (...) {
         const std::wstring text = error::log_exception(std::current_exception(), L"window_proc");
-        if (page_ && !destroyed_)
+        if ((page_ || parked_ != 0) && !destroyed_)
             error::show_error(text, handle());
         return 0;
     }
@@ -197,8 +199,18 @@ std::intptr_t WindowImpl::handle_message(unsigned message, std::uintptr_t wparam
     }
 }
 
+void WindowImpl::on_visibility(bool visible) {
+    visible_ = visible;
+    if (visible)
+        kill_timer(TIMER_RELEASE);
+    else if (session_running() && !destroyed_)
+        set_timer(TIMER_RELEASE, static_cast<unsigned>(release_period_.count()));
+}
+
 void WindowImpl::on_close() {
-    if (page_ && page_->kind() == OVERVIEW_PAGE) {
+    if (!page_ && parked_ != 0) {
+        window_->hide();
+    } else if (page_ && page_->kind() == OVERVIEW_PAGE) {
         post_message(handle(), WM_SHOW_PAGE, AUTH_PAGE, 0);
     } else if (page_ && page_->kind() != AUTH_PAGE) {
         window_->hide();
@@ -230,7 +242,7 @@ std::intptr_t WindowImpl::on_command(std::uintptr_t command) {
     switch (command) {
     case 0:
     case ID_OPEN:
-        if (!page_)
+        if (!page_ && !restore_page())
             return 0;
         show_window();
         return 1;
@@ -264,6 +276,11 @@ std::intptr_t WindowImpl::on_timer(std::uintptr_t timer) {
             window_->visible() && !window_->active())
             window_->hide();
         kill_timer(TIMER_HIDE);
+        return 0;
+    }
+    if (timer == TIMER_RELEASE) {
+        if (release_page_engine())
+            kill_timer(TIMER_RELEASE);
         return 0;
     }
     if (timer == TIMER_ACTIVATE) {
@@ -324,12 +341,40 @@ void WindowImpl::show_window() {
     });
 }
 
+bool WindowImpl::release_page_engine() {
+    if (destroyed_ || window_->visible() || !session_running())
+        return true;
+    // The popup or a dialog is on the screen, or the page holds unsaved work: later.
+    if ((dialog_ && dialog_->alive()) || (page_ && !page_->may_release()))
+        return false;
+    const std::uintptr_t kind = page_ ? static_cast<std::uintptr_t>(page_->kind()) : parked_;
+    if (!switch_page(nullptr))
+        return false;
+    parked_ = kind;
+    dialog_.reset();
+    window_->release();
+    engine::release_page_context();
+    // What the pages' documents and their replies left on the heap goes back to the system.
+    ::malloc_trim(0);
+    AGENT_INFO(L"varnelagent::WindowImpl::release_page_engine") << "Hidden in the tray: the page engine is let go";
+    return true;
+}
+
+bool WindowImpl::restore_page() {
+    if (page_)
+        return true;
+    if (parked_ == 0 || destroyed_)
+        return false;
+    return switch_page(make_page(parked_)) && page_;
+}
+
 bool WindowImpl::switch_page(std::unique_ptr<pages::BasePage> page) {
     if (page_ && !page_->on_unload_page())
         return false;
     // Asking the page may have run a dialog, during which the window may have been closed.
     if (destroyed_)
         return false;
+    parked_ = 0;
     if (auto* notifications = dynamic_cast<pages::NotificationsPage*>(page_.get()))
         notifications->end_work();
     std::unique_ptr<pages::BasePage> old;
@@ -359,6 +404,9 @@ std::intptr_t WindowImpl::on_modal_dialog(std::uintptr_t request, std::intptr_t 
                 dialog_.reset();
                 dialog_ = std::make_unique<pages::MessagePopup>(handle(), window_.get(), client_.get());
                 dialog_->initialize();
+                // The popup brought the page engine back; it goes again once the popup is closed.
+                if (parked_ != 0 && !window_->visible())
+                    set_timer(TIMER_RELEASE, static_cast<unsigned>(release_period_.count()));
             }
             return send_message(dialog_->handle(), WM_MODAL_DIALOG, request, value);
         }
@@ -366,6 +414,8 @@ std::intptr_t WindowImpl::on_modal_dialog(std::uintptr_t request, std::intptr_t 
             auto* dialog_request = reinterpret_cast<DialogRequest*>(value);
             if (dialog_request == nullptr)
                 return 0;
+            // A dialog stands over the main window, which comes back if it was let go.
+            restore_page();
             if (page_)
                 page_->set_hide_allowed(false);
             if (!window_->visible() && page_)

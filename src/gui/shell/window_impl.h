@@ -1,6 +1,7 @@
 #pragma once
 
 #include <atomic>
+#include <chrono>
 #include <functional>
 #include <memory>
 #include <mutex>
@@ -69,6 +70,13 @@ public:
     bool session_running() const noexcept { return stream_gate_ != nullptr; }
     bool destroyed() const noexcept { return destroyed_; }
 
+    // How long the window stays hidden before the page engine is let go (and then how
+    // often it is tried again while a dialog or unsaved work keeps it); tests shorten it.
+    void set_release_period(std::chrono::milliseconds period) { release_period_ = period; }
+    // Whether the page and the page engine were let go while hidden; the tray's Open makes
+    // a page of the kind that was current.
+    bool released() const noexcept { return parked_ != 0; }
+
     // The icon theme folder made for the tray when the program runs uninstalled.
     static std::string prepare_icon_directory();
 
@@ -94,6 +102,12 @@ private:
     void start_session();
     void stop_session();
     void show_window();
+    void on_visibility(bool visible);
+    // Hidden in the tray: the page, the closed popup and the page engine go, leaving only
+    // this process; true when done or no longer wanted, false to try again later.
+    bool release_page_engine();
+    // Makes the page that was current when the engine was let go; false if none.
+    bool restore_page();
     void destroy();
     std::unique_ptr<pages::BasePage> make_page(std::uintptr_t kind);
 
@@ -127,6 +141,9 @@ private:
     std::unique_ptr<NetworkWatch> network_watch_;
     std::function<void()> destroy_handler_;
     bool destroyed_ = false;
+    // The kind of the page let go while hidden (0: none was).
+    std::uintptr_t parked_ = 0;
+    std::chrono::milliseconds release_period_{TIMER_RELEASE_PERIOD_MS};
 };
 
 }  // namespace varnelagent
