@@ -1,133 +1,32 @@
 // What the desktop program costs in memory: PSS summed over its own process and the page
 // engine's helper processes (web and network), read from /proc/PID/smaps_rollup, with the
-// signed-in notifications page shown, then with the popup and a dialog open as well.
+// signed-in notifications page shown, hidden in the tray (at once, and once the page engine
+// has been let go), then with the popup and a dialog open as well.
 // Run under a display and a session bus: dbus-run-session -- xvfb-run -a <this program>.
+// SMAPS_DUMP=FILE writes /proc/self/smaps of the released state there, for a breakdown.
 #include <benchmark/benchmark.h>
 
 #include <glib.h>
-
-#include <dirent.h>
-#include <unistd.h>
 
 #include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
 #include <future>
-#include <set>
-#include <sstream>
 #include <string>
 
-#include "details/configuration.h"
-#include "details/logger.h"
-#include "details/strings.h"
+#include "agent_process.h"
 #include "gui/engine/host_window.h"
 #include "gui/error.h"
 #include "gui/shell/window_impl.h"
-#include "model/agent_client.h"
-#include "sandbox_server.h"
 
 namespace {
 
 using namespace varnelagent;
-
-// The process and everything it started, by walking the parent links in /proc.
-std::set<pid_t> family(pid_t root) {
-    std::set<pid_t> members{root};
-    bool grew = true;
-    while (grew) {
-        grew = false;
-        for (const auto& entry : std::filesystem::directory_iterator("/proc")) {
-            const std::string name = entry.path().filename();
-            if (name.find_first_not_of("0123456789") != std::string::npos)
-                continue;
-            std::ifstream stat(entry.path() / "stat");
-            std::string line;
-            std::getline(stat, line);
-            const auto close = line.rfind(')');
-            if (close == std::string::npos)
-                continue;
-            std::istringstream rest(line.substr(close + 2));
-            char state = 0;
-            pid_t parent = 0;
-            rest >> state >> parent;
-            const pid_t pid = std::stoi(name);
-            if (members.count(parent) != 0 && members.insert(pid).second)
-                grew = true;
-        }
-    }
-    return members;
-}
-
-// One field of /proc/PID/smaps_rollup (or the sum of several), in megabytes.
-double rollup_megabytes(pid_t pid, std::initializer_list<const char*> keys) {
-    std::ifstream rollup("/proc/" + std::to_string(pid) + "/smaps_rollup");
-    std::string key;
-    double total = 0;
-    while (rollup >> key) {
-        double kilobytes = 0;
-        for (const char* wanted : keys)
-            if (key == wanted && rollup >> kilobytes)
-                total += kilobytes;
-        rollup.ignore(256, '\n');
-    }
-    return total / 1024;
-}
-
-// PSS is what the program costs the machine, but it shares library pages with any other
-// program of the same libraries (another WebKit program running meanwhile lowers it), so
-// the pages the program alone holds (USS) are reported beside it: that is the measure for
-// what opening a window adds.
-double family_pss() {
-    double total = 0;
-    for (pid_t pid : family(::getpid()))
-        total += rollup_megabytes(pid, {"Pss:"});
-    return total;
-}
-
-double family_uss() {
-    double total = 0;
-    for (pid_t pid : family(::getpid()))
-        total += rollup_megabytes(pid, {"Private_Clean:", "Private_Dirty:"});
-    return total;
-}
-
-struct Program {
-    std::filesystem::path home;
-    std::unique_ptr<sandbox::Server> server;
-    std::unique_ptr<WindowImpl> shell;
-
-    Program() {
-        char pattern[] = "/tmp/varnel-footprint-XXXXXX";
-        home = ::mkdtemp(pattern);
-        ::setenv("HOME", home.c_str(), 1);
-        ::setenv("XDG_RUNTIME_DIR", (home / "run").c_str(), 1);
-        std::filesystem::create_directories(home / "run");
-        server = std::make_unique<sandbox::Server>();
-        server->start();
-        const std::filesystem::path data = home / ".config" / "varnel-agent";
-        std::filesystem::create_directories(data);
-        std::ofstream(data / "config") << "client = 0a1b2c3d-0000-4000-8000-00000000abcd\nuri = " << server->api_url()
-                                       << "\nauth_uri = " << server->auth_url() << "\nproxy_mode = 0\n";
-        const std::wstring directory = agent::details::utf8_to_wide(data.string() + "/");
-        auto configuration = agent::ConfigurationKeyValue::load(directory);
-        agent::AgentClient::create(configuration)
-            ->authenticate(L"demo@varnel.example", L"demo", true);
-        shell = std::make_unique<WindowImpl>(directory);
-        shell->on_create();
-    }
-
-    ~Program() {
-        shell.reset();
-        server.reset();
-        std::error_code ignored;
-        std::filesystem::remove_all(home, ignored);
-    }
-
-    static void settle(std::chrono::milliseconds time) {
-        engine::run_nested_until([] { return false; }, time);
-    }
-};
+using bench::family;
+using bench::family_pss;
+using bench::family_uss;
+using bench::Program;
 
 Program* program = nullptr;
 
@@ -142,7 +41,7 @@ void PageShown(benchmark::State& state) {
         Program::settle(std::chrono::seconds(3));
         state.counters["pss_mb"] = family_pss();
         state.counters["uss_mb"] = family_uss();
-        state.counters["processes"] = static_cast<double>(family(::getpid()).size());
+        state.counters["processes"] = static_cast<double>(family().size());
     }
 }
 BENCHMARK(PageShown)->Iterations(1)->Unit(benchmark::kMillisecond);
@@ -156,7 +55,7 @@ void HiddenInTray(benchmark::State& state) {
         Program::settle(std::chrono::seconds(5));
         state.counters["pss_mb"] = family_pss();
         state.counters["uss_mb"] = family_uss();
-        state.counters["processes"] = static_cast<double>(family(::getpid()).size());
+        state.counters["processes"] = static_cast<double>(family().size());
         post_message(program->shell->handle(), WM_COMMAND, ID_OPEN, 0);
         engine::run_nested_until([] { return program->shell->window().visible(); }, std::chrono::seconds(10));
         Program::settle(std::chrono::seconds(1));
@@ -172,13 +71,13 @@ void ReleasedInTray(benchmark::State& state) {
         program->shell->set_release_period(std::chrono::seconds(2));
         post_message(program->shell->handle(), WM_CLOSE, 0, 0);
         engine::run_nested_until(
-            [] { return program->shell->released() && family(::getpid()).size() == 1; }, std::chrono::seconds(30));
+            [] { return program->shell->released() && family().size() == 1; }, std::chrono::seconds(30));
         Program::settle(std::chrono::seconds(5));
         if (const char* dump = std::getenv("SMAPS_DUMP"))
             std::ofstream(dump) << std::ifstream("/proc/self/smaps").rdbuf();
         state.counters["pss_mb"] = family_pss();
         state.counters["uss_mb"] = family_uss();
-        state.counters["processes"] = static_cast<double>(family(::getpid()).size());
+        state.counters["processes"] = static_cast<double>(family().size());
         post_message(program->shell->handle(), WM_COMMAND, ID_OPEN, 0);
         engine::run_nested_until(
             [] {

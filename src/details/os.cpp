@@ -1,9 +1,12 @@
 #include "details/os.h"
 
+#include <sys/mman.h>
 #include <sys/utsname.h>
 
 #include <cerrno>
+#include <cstdint>
 #include <fstream>
+#include <sstream>
 #include <string>
 
 #include "details/exception.h"
@@ -51,6 +54,36 @@ std::wstring get_os_description(const char* os_release) {
     if (::uname(&system) != 0)
         throw SystemException(errno, "uname");
     return utf8_to_wide(name + " " + system.release);
+}
+
+std::size_t page_out_file_mappings() {
+    std::ifstream maps("/proc/self/maps");
+    std::string line;
+    std::size_t advised = 0;
+    while (std::getline(maps, line)) {
+        // start-end perms offset device inode path
+        std::istringstream fields(line);
+        std::string range, perms, offset, device, path;
+        unsigned long long inode = 0;
+        if (!(fields >> range >> perms >> offset >> device >> inode))
+            continue;
+        fields >> std::ws;
+        std::getline(fields, path);
+        if (inode == 0 || path.empty() || path.front() != '/' || perms.size() < 4 || perms[1] != '-' ||
+            perms[3] != 'p')
+            continue;
+        const auto dash = range.find('-');
+        if (dash == std::string::npos)
+            continue;
+        const auto start = static_cast<std::uintptr_t>(std::stoull(range.substr(0, dash), nullptr, 16));
+        const auto end = static_cast<std::uintptr_t>(std::stoull(range.substr(dash + 1), nullptr, 16));
+        if (end <= start)
+            continue;
+        // A kernel without page-out refuses every one (EINVAL); nothing is lost then.
+        if (::madvise(reinterpret_cast<void*>(start), end - start, MADV_PAGEOUT) == 0)
+            ++advised;
+    }
+    return advised;
 }
 
 }  // namespace agent::details

@@ -2,10 +2,18 @@
 
 #include <cstdlib>
 
+#include <fcntl.h>
+#include <sys/mman.h>
+#include <linux/magic.h>
 #include <sys/stat.h>
+#include <sys/vfs.h>
 #include <sys/utsname.h>
+#include <unistd.h>
 
+#include <cctype>
+#include <cstdio>
 #include <filesystem>
+#include <fstream>
 
 #include "details/exception.h"
 #include "details/io.h"
@@ -170,6 +178,60 @@ TEST(OsDescriptionTest, PrettyNameAndKernelRelease) {
     write_text(file, "ID=unknown\n");
     EXPECT_EQ(get_os_description(file.c_str()), L"Linux " + utf8_to_wide(std::string(system.release)));
     EXPECT_FALSE(get_os_description().empty());
+}
+
+// A read-only mapping of a file only this process maps: its pages leave the process and
+// come back from the file, unchanged, when read again. A writable private mapping whose
+// page was written keeps that page.
+TEST(PageOutTest, ReadOnlyFilePagesGoAndComeBackWrittenPagesStay) {
+    // Beside the test rather than in the temporary folder, which may be memory (tmpfs),
+    // whose pages have nowhere to go without swap.
+    const fs::path file = fs::current_path() / ("page-out-" + std::to_string(::getpid()) + ".bin");
+    struct Remove {
+        fs::path file;
+        ~Remove() { fs::remove(file); }
+    } remove{file};
+    struct statfs where{};
+    if (::statfs(fs::current_path().c_str(), &where) == 0 && where.f_type == TMPFS_MAGIC)
+        GTEST_SKIP() << "the working folder is in memory";
+    const std::size_t size = 64 * 4096;
+    std::string data(size, '\0');
+    for (std::size_t i = 0; i < size; ++i)
+        data[i] = static_cast<char>(i * 7 % 251);
+    write_text(file, data);
+    const int descriptor = ::open(file.c_str(), O_RDONLY);
+    ASSERT_GE(descriptor, 0);
+    // Pages still waiting to be written to the disk cannot leave the memory yet.
+    ASSERT_EQ(::fsync(descriptor), 0);
+    auto* shared = static_cast<const char*>(::mmap(nullptr, size, PROT_READ, MAP_PRIVATE, descriptor, 0));
+    auto* written = static_cast<char*>(::mmap(nullptr, 4096, PROT_READ | PROT_WRITE, MAP_PRIVATE, descriptor, 0));
+    ::close(descriptor);
+    ASSERT_NE(shared, MAP_FAILED);
+    ASSERT_NE(written, MAP_FAILED);
+    const auto rss_kb = [](const void* start) {
+        std::ifstream smaps("/proc/self/smaps");
+        std::string line;
+        char begin[32];
+        std::snprintf(begin, sizeof begin, "%lx-", reinterpret_cast<unsigned long>(start));
+        bool inside = false;
+        while (std::getline(smaps, line)) {
+            if (line.find('-') != std::string::npos && line.find(' ') > line.find('-') && std::isxdigit(line[0]))
+                inside = line.rfind(begin, 0) == 0;
+            else if (inside && line.rfind("Rss:", 0) == 0)
+                return std::stoi(line.substr(4));
+        }
+        return -1;
+    };
+    EXPECT_EQ(std::string(shared, size), data);
+    written[0] = 'X';
+    ASSERT_GT(rss_kb(shared), 200);
+
+    EXPECT_GT(page_out_file_mappings(), 0u);
+    EXPECT_LT(rss_kb(shared), 32) << "the read-only pages left the process";
+    EXPECT_EQ(written[0], 'X') << "a written page is the process's own";
+    EXPECT_EQ(std::string(shared, size), data);
+    ::munmap(const_cast<char*>(shared), size);
+    ::munmap(written, 4096);
 }
 
 }  // namespace

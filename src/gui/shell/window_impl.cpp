@@ -7,6 +7,7 @@
 #include "details/configuration.h"
 #include "details/io.h"
 #include "details/logger.h"
+#include "details/os.h"
 #include "details/path.h"
 #include "details/strings.h"
 #include "gui/engine/resources.h"
@@ -354,8 +355,10 @@ bool WindowImpl::release_page_engine() {
     dialog_.reset();
     window_->release();
     engine::release_page_context();
-    // What the pages' documents and their replies left on the heap goes back to the system.
+    // What the pages' documents and their replies left on the heap, and the page engine's
+    // code, which nothing runs until a window is needed again, go back to the system.
     ::malloc_trim(0);
+    agent::details::page_out_file_mappings();
     AGENT_INFO(L"varnelagent::WindowImpl::release_page_engine") << "Hidden in the tray: the page engine is let go";
     return true;
 }

@@ -1,0 +1,285 @@
+// The agent in the tray, where it spends most of its life: how quickly a pushed message
+// reaches the screen as the popup (with the page engine running, and after it was let go),
+// what waiting costs the processor, and whether weeks of messages leave it heavier.
+// Run under a display and a session bus: dbus-run-session -- xvfb-run -a <this program>.
+//   BENCH_IDLE_SECONDS   how long the idle reading lasts (600)
+//   BENCH_SOAK_SECONDS   how long the soak lasts (3600); its 5000 messages are spread over it
+#include <benchmark/benchmark.h>
+
+#include <glib.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <iterator>
+#include <string>
+#include <vector>
+
+#include "agent_process.h"
+#include "gui/engine/host_window.h"
+
+namespace {
+
+using namespace varnelagent;
+using namespace std::chrono_literals;
+using Clock = std::chrono::steady_clock;
+
+bench::Program* program = nullptr;
+
+long seconds_from(const char* name, long fallback) {
+    const char* value = std::getenv(name);
+    return value != nullptr && std::atol(value) > 0 ? std::atol(value) : fallback;
+}
+
+double percentile(std::vector<double> samples, double share) {
+    if (samples.empty())
+        return 0;
+    std::sort(samples.begin(), samples.end());
+    const auto index = static_cast<std::size_t>(share * static_cast<double>(samples.size() - 1) + 0.5);
+    return samples[std::min(index, samples.size() - 1)];
+}
+
+void report(benchmark::State& state, const std::vector<double>& samples) {
+    state.counters["p50_ms"] = percentile(samples, 0.50);
+    state.counters["p99_ms"] = percentile(samples, 0.99);
+    state.counters["max_ms"] = samples.empty() ? 0 : *std::max_element(samples.begin(), samples.end());
+    state.counters["samples"] = static_cast<double>(samples.size());
+}
+
+// Push on the provider to the popup placed on the screen; -1 when it did not come.
+double push_to_popup(const std::string& subject) {
+    const auto pushed = Clock::now();
+    program->push(subject);
+    if (!engine::run_nested_until([] { return program->popup() != nullptr; }, 20s))
+        return -1;
+    return std::chrono::duration<double, std::milli>(Clock::now() - pushed).count();
+}
+
+// Whether the page engine has been let go and its processes have ended.
+bool released() {
+    return program->shell->released() && bench::family().size() == 1;
+}
+
+// The page engine running (the window hidden a moment ago), the popup closed between pushes.
+void PushToPopupWarm(benchmark::State& state) {
+    program->shell->set_release_period(24h);
+    std::vector<double> samples;
+    for (auto _ : state) {
+        program->open();
+        program->hide();
+        for (int i = 0; i < 40; ++i) {
+            const double took = push_to_popup("Тёплый " + std::to_string(i));
+            if (took < 0) {
+                state.SkipWithError("no popup");
+                break;
+            }
+            samples.push_back(took);
+            bench::Program::settle(300ms);
+            program->close_popup();
+            bench::Program::settle(200ms);
+        }
+    }
+    report(state, samples);
+}
+BENCHMARK(PushToPopupWarm)->Iterations(1)->Unit(benchmark::kMillisecond);
+
+// Hidden long enough for the page engine to be let go: each push starts it again.
+void PushToPopupReleased(benchmark::State& state) {
+    program->shell->set_release_period(500ms);
+    std::vector<double> samples;
+    for (auto _ : state) {
+        program->open();
+        program->hide();
+        for (int i = 0; i < 20; ++i) {
+            if (!engine::run_nested_until(released, 30s)) {
+                state.SkipWithError("the page engine was not let go");
+                break;
+            }
+            bench::Program::settle(1s);
+            const double took = push_to_popup("Из трея " + std::to_string(i));
+            if (took < 0) {
+                state.SkipWithError("no popup");
+                break;
+            }
+            samples.push_back(took);
+            bench::Program::settle(300ms);
+            program->close_popup();
+        }
+    }
+    report(state, samples);
+}
+BENCHMARK(PushToPopupReleased)->Iterations(1)->Unit(benchmark::kMillisecond);
+
+// Runs the GUI thread's main loop for that long, as the program's own loop does: nothing
+// wakes it but its own sources (a nested wait would poll).
+void idle_for(std::chrono::seconds time) {
+    GMainLoop* loop = g_main_loop_new(nullptr, FALSE);
+    g_timeout_add_seconds(
+        static_cast<guint>(time.count()),
+        [](gpointer data) -> gboolean {
+            g_main_loop_quit(static_cast<GMainLoop*>(data));
+            return G_SOURCE_REMOVE;
+        },
+        loop);
+    g_main_loop_run(loop);
+    g_main_loop_unref(loop);
+}
+
+// What the process holds that should not grow: its descriptors and threads, named.
+std::vector<std::string> holdings() {
+    std::vector<std::string> names;
+    for (const auto& entry : std::filesystem::directory_iterator("/proc/self/fd")) {
+        std::error_code ignored;
+        names.push_back("fd " + std::filesystem::read_symlink(entry.path(), ignored).string());
+    }
+    for (const auto& entry : std::filesystem::directory_iterator("/proc/self/task")) {
+        std::ifstream comm(entry.path() / "comm");
+        std::string name;
+        std::getline(comm, name);
+        names.push_back("thread " + name);
+    }
+    std::sort(names.begin(), names.end());
+    return names;
+}
+
+// Signed in, hidden, the engine let go, only the stream's heartbeats arriving.
+void IdleInTray(benchmark::State& state) {
+    program->shell->set_release_period(500ms);
+    const auto span = std::chrono::seconds(seconds_from("BENCH_IDLE_SECONDS", 600));
+    for (auto _ : state) {
+        program->open();
+        program->hide();
+        engine::run_nested_until(released, 30s);
+        bench::Program::settle(5s);
+        const double before = bench::family_cpu_seconds();
+        const auto start = Clock::now();
+        idle_for(span);
+        const double wall = std::chrono::duration<double>(Clock::now() - start).count();
+        state.counters["cpu_percent_of_core"] = 100 * (bench::family_cpu_seconds() - before) / wall;
+        state.counters["seconds"] = wall;
+        state.counters["pss_mb"] = bench::family_pss();
+    }
+}
+BENCHMARK(IdleInTray)->Iterations(1)->Unit(benchmark::kMillisecond);
+
+// The window opened from the tray and closed again, the engine let go each time: nothing
+// may stay behind from one round to the next.
+void ReleaseRounds(benchmark::State& state) {
+    program->shell->set_release_period(500ms);
+    for (auto _ : state) {
+        std::vector<int> threads;
+        std::vector<int> descriptors;
+        for (int round = 0; round < 12; ++round) {
+            program->open();
+            bench::Program::settle(500ms);
+            program->hide();
+            if (!engine::run_nested_until(released, 30s)) {
+                state.SkipWithError("the page engine was not let go");
+                break;
+            }
+            bench::Program::settle(2s);
+            threads.push_back(bench::thread_count());
+            descriptors.push_back(bench::descriptor_count());
+            if (std::getenv("BENCH_SOAK_HOLDINGS") != nullptr)
+                std::fprintf(stderr, "round %d: %d threads, %d descriptors\n", round, threads.back(),
+                             descriptors.back());
+        }
+        if (threads.size() == 12) {
+            // From the second round on: the first one makes what the engine keeps for good.
+            state.counters["thread_growth"] = threads.back() - threads[1];
+            state.counters["descriptor_growth"] = descriptors.back() - descriptors[1];
+        }
+    }
+}
+BENCHMARK(ReleaseRounds)->Iterations(1)->Unit(benchmark::kMillisecond);
+
+// Weeks in an hour: 5000 messages while the window stays hidden; the user closes the
+// popup now and then and opens the list now and then. Memory, threads and descriptors at
+// the end against the start (both read with the engine let go), and the window still opens
+// quickly.
+void Soak(benchmark::State& state) {
+    constexpr int MESSAGES = 5000;
+    const auto span = std::chrono::seconds(seconds_from("BENCH_SOAK_SECONDS", 3600));
+    const auto gap = std::chrono::duration_cast<std::chrono::milliseconds>(span) / MESSAGES;
+    program->shell->set_release_period(2s);
+    for (auto _ : state) {
+        // The engine keeps a few things for good from its first restart on (descriptors of
+        // its own, see ReleaseRounds): a round with the list and one with the popup first.
+        program->open();
+        program->hide();
+        engine::run_nested_until(released, 30s);
+        push_to_popup("Перед началом");
+        program->close_popup();
+        const bool released_at_start = engine::run_nested_until(released, 30s);
+        bench::Program::settle(5s);
+        const double pss_start = bench::family_pss();
+        state.counters["released_at_start"] = released_at_start ? 1 : 0;
+        const int threads_start = bench::thread_count();
+        const int descriptors_start = bench::descriptor_count();
+        const auto held = holdings();
+        std::vector<double> opening;
+        const auto start = Clock::now();
+        for (int i = 0; i < MESSAGES; ++i) {
+            program->push("Сообщение " + std::to_string(i));
+            if (i % 97 == 96)
+                program->close_popup();
+            if (i % 1000 == 999) {
+                // A look at the list, then back to the tray.
+                const auto asked = Clock::now();
+                if (program->open())
+                    opening.push_back(std::chrono::duration<double, std::milli>(Clock::now() - asked).count());
+                bench::Program::settle(1s);
+                program->hide();
+            }
+            const auto next = start + gap * (i + 1);
+            engine::run_nested_until([&] { return Clock::now() >= next; }, gap * 4);
+        }
+        // The last messages may still be on their way to a popup: it is closed once they are in.
+        bench::Program::settle(3s);
+        program->close_popup();
+        const bool released_at_end = engine::run_nested_until(released, 60s);
+        bench::Program::settle(5s);
+        const double pss_end = bench::family_pss();
+        state.counters["released_at_end"] = released_at_end ? 1 : 0;
+        const auto asked = Clock::now();
+        const bool opened = program->open();
+        const double open_ms = std::chrono::duration<double, std::milli>(Clock::now() - asked).count();
+        if (std::getenv("BENCH_SOAK_HOLDINGS") != nullptr) {
+            const auto now = holdings();
+            std::vector<std::string> added;
+            std::set_difference(now.begin(), now.end(), held.begin(), held.end(), std::back_inserter(added));
+            for (const auto& name : added)
+                std::fprintf(stderr, "added: %s\n", name.c_str());
+        }
+        state.counters["pss_start_mb"] = pss_start;
+        state.counters["pss_end_mb"] = pss_end;
+        state.counters["pss_growth_mb"] = pss_end - pss_start;
+        state.counters["thread_growth"] = bench::thread_count() - threads_start;
+        state.counters["descriptor_growth"] = bench::descriptor_count() - descriptors_start;
+        state.counters["open_after_ms"] = opened ? open_ms : -1;
+        state.counters["open_during_max_ms"] = opening.empty() ? -1 : *std::max_element(opening.begin(), opening.end());
+        state.counters["messages"] = MESSAGES;
+    }
+}
+BENCHMARK(Soak)->Iterations(1)->Unit(benchmark::kMillisecond);
+
+}  // namespace
+
+int main(int argc, char** argv) {
+    init_gui_thread();
+    engine::initialize();
+    bench::Program running(bench::Program::Provider::OwnProcess);
+    program = &running;
+    if (!running.page_shown()) {
+        std::fprintf(stderr, "The notifications page did not come up\n");
+        return 1;
+    }
+    benchmark::Initialize(&argc, argv);
+    benchmark::RunSpecifiedBenchmarks();
+    benchmark::Shutdown();
+    program = nullptr;
+    return 0;
+}
