@@ -112,6 +112,20 @@ double family_pss() {
     return total;
 }
 
+double family_pss_anon() {
+    double total = 0;
+    for (pid_t pid : family())
+        total += rollup_megabytes(pid, {"Pss_Anon:"});
+    return total;
+}
+
+double family_pss_file() {
+    double total = 0;
+    for (pid_t pid : family())
+        total += rollup_megabytes(pid, {"Pss_File:"});
+    return total;
+}
+
 double family_uss() {
     double total = 0;
     for (pid_t pid : family())

@@ -25,6 +25,10 @@ std::set<pid_t> family();
 // libraries, which lowers it when another WebKit program runs meanwhile; USS does not.
 double family_pss();
 double family_uss();
+// The part of PSS in anonymous memory (heaps, the engine's own allocations) and in file pages
+// (library code and data), summed over the family, in megabytes.
+double family_pss_anon();
+double family_pss_file();
 // Threads and open descriptors of this process; CPU time of the family in seconds.
 int thread_count();
 int descriptor_count();

@@ -4,6 +4,7 @@
 // Run under a display and a session bus: dbus-run-session -- xvfb-run -a <this program>.
 //   BENCH_IDLE_SECONDS   how long the idle reading lasts (600)
 //   BENCH_SOAK_SECONDS   how long the soak lasts (3600); its 5000 messages are spread over it
+//   BENCH_SOAK_TRACE     prints the family's memory, threads and descriptors every 500 messages
 #include <benchmark/benchmark.h>
 
 #include <glib.h>
@@ -58,6 +59,19 @@ double push_to_popup(const std::string& subject) {
     return std::chrono::duration<double, std::milli>(Clock::now() - pushed).count();
 }
 
+// One message to the popup, timed into samples, then the popup closed as the user does.
+bool popup_round(benchmark::State& state, std::vector<double>& samples, const std::string& subject) {
+    const double took = push_to_popup(subject);
+    if (took < 0) {
+        state.SkipWithError("no popup");
+        return false;
+    }
+    samples.push_back(took);
+    bench::Program::settle(300ms);
+    program->close_popup();
+    return true;
+}
+
 // Whether the page engine has been let go and its processes have ended.
 bool released() {
     return program->shell->released() && bench::family().size() == 1;
@@ -71,14 +85,8 @@ void PushToPopupWarm(benchmark::State& state) {
         program->open();
         program->hide();
         for (int i = 0; i < 40; ++i) {
-            const double took = push_to_popup("Тёплый " + std::to_string(i));
-            if (took < 0) {
-                state.SkipWithError("no popup");
+            if (!popup_round(state, samples, "Тёплый " + std::to_string(i)))
                 break;
-            }
-            samples.push_back(took);
-            bench::Program::settle(300ms);
-            program->close_popup();
             bench::Program::settle(200ms);
         }
     }
@@ -99,14 +107,8 @@ void PushToPopupReleased(benchmark::State& state) {
                 break;
             }
             bench::Program::settle(1s);
-            const double took = push_to_popup("Из трея " + std::to_string(i));
-            if (took < 0) {
-                state.SkipWithError("no popup");
+            if (!popup_round(state, samples, "Из трея " + std::to_string(i)))
                 break;
-            }
-            samples.push_back(took);
-            bench::Program::settle(300ms);
-            program->close_popup();
         }
     }
     report(state, samples);
@@ -214,12 +216,14 @@ void Soak(benchmark::State& state) {
         push_to_popup("Перед началом");
         program->close_popup();
         const bool released_at_start = engine::run_nested_until(released, 30s);
-        bench::Program::settle(5s);
+        bench::Program::settle(std::chrono::milliseconds(TIMER_PAGE_OUT_DELAY_MS) + 2s);
         const double pss_start = bench::family_pss();
+        const double anon_start = bench::family_pss_anon();
         state.counters["released_at_start"] = released_at_start ? 1 : 0;
         const int threads_start = bench::thread_count();
         const int descriptors_start = bench::descriptor_count();
         const auto held = holdings();
+        const bool trace = std::getenv("BENCH_SOAK_TRACE") != nullptr;
         std::vector<double> opening;
         const auto start = Clock::now();
         for (int i = 0; i < MESSAGES; ++i) {
@@ -234,6 +238,10 @@ void Soak(benchmark::State& state) {
                 bench::Program::settle(1s);
                 program->hide();
             }
+            if (trace && i % 500 == 499)
+                std::fprintf(stderr, "%d messages: %zu processes, PSS %.1f MB (anon %.1f, file %.1f), %d threads, %d descriptors\n",
+                             i + 1, bench::family().size(), bench::family_pss(), bench::family_pss_anon(),
+                             bench::family_pss_file(), bench::thread_count(), bench::descriptor_count());
             const auto next = start + gap * (i + 1);
             engine::run_nested_until([&] { return Clock::now() >= next; }, gap * 4);
         }
@@ -241,12 +249,11 @@ void Soak(benchmark::State& state) {
         bench::Program::settle(3s);
         program->close_popup();
         const bool released_at_end = engine::run_nested_until(released, 60s);
-        bench::Program::settle(5s);
+        bench::Program::settle(std::chrono::milliseconds(TIMER_PAGE_OUT_DELAY_MS) + 2s);
         const double pss_end = bench::family_pss();
-        state.counters["released_at_end"] = released_at_end ? 1 : 0;
-        const auto asked = Clock::now();
-        const bool opened = program->open();
-        const double open_ms = std::chrono::duration<double, std::milli>(Clock::now() - asked).count();
+        const double anon_end = bench::family_pss_anon();
+        const int thread_growth = bench::thread_count() - threads_start;
+        const int descriptor_growth = bench::descriptor_count() - descriptors_start;
         if (std::getenv("BENCH_SOAK_HOLDINGS") != nullptr) {
             const auto now = holdings();
             std::vector<std::string> added;
@@ -254,11 +261,16 @@ void Soak(benchmark::State& state) {
             for (const auto& name : added)
                 std::fprintf(stderr, "added: %s\n", name.c_str());
         }
+        state.counters["released_at_end"] = released_at_end ? 1 : 0;
+        const auto asked = Clock::now();
+        const bool opened = program->open();
+        const double open_ms = std::chrono::duration<double, std::milli>(Clock::now() - asked).count();
         state.counters["pss_start_mb"] = pss_start;
         state.counters["pss_end_mb"] = pss_end;
         state.counters["pss_growth_mb"] = pss_end - pss_start;
-        state.counters["thread_growth"] = bench::thread_count() - threads_start;
-        state.counters["descriptor_growth"] = bench::descriptor_count() - descriptors_start;
+        state.counters["anon_growth_mb"] = anon_end - anon_start;
+        state.counters["thread_growth"] = thread_growth;
+        state.counters["descriptor_growth"] = descriptor_growth;
         state.counters["open_after_ms"] = opened ? open_ms : -1;
         state.counters["open_during_max_ms"] = opening.empty() ? -1 : *std::max_element(opening.begin(), opening.end());
         state.counters["messages"] = MESSAGES;

@@ -66,6 +66,11 @@ inline constexpr unsigned TIMER_ACTIVATE_PERIOD_MS = 100;
 // go (no window shown, no dialog, nothing unsaved), repeated until it can.
 inline constexpr unsigned TIMER_RELEASE = 44;
 inline constexpr unsigned TIMER_RELEASE_PERIOD_MS = 30000;
+// Once the page engine has been let go: the library pages its ended processes shared with
+// this one are handed back to the system (while they ran, the pages were not this process's
+// alone and stayed).
+inline constexpr unsigned TIMER_PAGE_OUT = 45;
+inline constexpr unsigned TIMER_PAGE_OUT_DELAY_MS = 5000;
 
 // lParam of WM_MODAL_DIALOG request 4. The request is a string (the document URL, which is
 // also the dialog's properties) or an object whose member "page" names the document. The

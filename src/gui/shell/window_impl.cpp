@@ -162,7 +162,7 @@ std::intptr_t WindowImpl::on_message(unsigned message, std::uintptr_t wparam, st
         return handle_message(message, wparam, lparam);
     } catch (...) {
         const std::wstring text = error::log_exception(std::current_exception(), L"window_proc");
-        if ((page_ || parked_ != 0) && !destroyed_)
+        if ((page_ || parked_) && !destroyed_)
             error::show_error(text, handle());
         return 0;
     }
@@ -209,7 +209,7 @@ void WindowImpl::on_visibility(bool visible) {
 }
 
 void WindowImpl::on_close() {
-    if (!page_ && parked_ != 0) {
+    if (!page_ && parked_) {
         window_->hide();
     } else if (page_ && page_->kind() == OVERVIEW_PAGE) {
         post_message(handle(), WM_SHOW_PAGE, AUTH_PAGE, 0);
@@ -284,6 +284,12 @@ std::intptr_t WindowImpl::on_timer(std::uintptr_t timer) {
             kill_timer(TIMER_RELEASE);
         return 0;
     }
+    if (timer == TIMER_PAGE_OUT) {
+        kill_timer(TIMER_PAGE_OUT);
+        if (released() && !window_->visible() && !(dialog_ && dialog_->alive()))
+            give_back_memory();
+        return 0;
+    }
     if (timer == TIMER_ACTIVATE) {
         if (!window_->active() && window_->visible())
             window_->present();
@@ -348,27 +354,34 @@ bool WindowImpl::release_page_engine() {
     // The popup or a dialog is on the screen, or the page holds unsaved work: later.
     if ((dialog_ && dialog_->alive()) || (page_ && !page_->may_release()))
         return false;
-    const std::uintptr_t kind = page_ ? static_cast<std::uintptr_t>(page_->kind()) : parked_;
+    const std::optional<std::uintptr_t> kind =
+        page_ ? std::optional<std::uintptr_t>(static_cast<std::uintptr_t>(page_->kind())) : parked_;
     if (!switch_page(nullptr))
         return false;
     parked_ = kind;
     dialog_.reset();
     window_->release();
     engine::release_page_context();
+    give_back_memory();
+    // The page engine's processes end in a moment; the code they shared goes then.
+    set_timer(TIMER_PAGE_OUT, TIMER_PAGE_OUT_DELAY_MS);
+    AGENT_INFO(L"varnelagent::WindowImpl::release_page_engine") << "Hidden in the tray: the page engine is let go";
+    return true;
+}
+
+void WindowImpl::give_back_memory() {
     // What the pages' documents and their replies left on the heap, and the page engine's
     // code, which nothing runs until a window is needed again, go back to the system.
     ::malloc_trim(0);
     agent::details::page_out_file_mappings();
-    AGENT_INFO(L"varnelagent::WindowImpl::release_page_engine") << "Hidden in the tray: the page engine is let go";
-    return true;
 }
 
 bool WindowImpl::restore_page() {
     if (page_)
         return true;
-    if (parked_ == 0 || destroyed_)
+    if (!parked_ || destroyed_)
         return false;
-    return switch_page(make_page(parked_)) && page_;
+    return switch_page(make_page(*parked_)) && page_;
 }
 
 bool WindowImpl::switch_page(std::unique_ptr<pages::BasePage> page) {
@@ -377,7 +390,7 @@ bool WindowImpl::switch_page(std::unique_ptr<pages::BasePage> page) {
     // Asking the page may have run a dialog, during which the window may have been closed.
     if (destroyed_)
         return false;
-    parked_ = 0;
+    parked_.reset();
     if (auto* notifications = dynamic_cast<pages::NotificationsPage*>(page_.get()))
         notifications->end_work();
     std::unique_ptr<pages::BasePage> old;
@@ -408,7 +421,7 @@ std::intptr_t WindowImpl::on_modal_dialog(std::uintptr_t request, std::intptr_t 
                 dialog_ = std::make_unique<pages::MessagePopup>(handle(), window_.get(), client_.get());
                 dialog_->initialize();
                 // The popup brought the page engine back; it goes again once the popup is closed.
-                if (parked_ != 0 && !window_->visible())
+                if (parked_ && !window_->visible())
                     set_timer(TIMER_RELEASE, static_cast<unsigned>(release_period_.count()));
             }
             return send_message(dialog_->handle(), WM_MODAL_DIALOG, request, value);

@@ -5,6 +5,7 @@
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <unordered_set>
 #include <vector>
@@ -75,7 +76,7 @@ public:
     void set_release_period(std::chrono::milliseconds period) { release_period_ = period; }
     // Whether the page and the page engine were let go while hidden; the tray's Open makes
     // a page of the kind that was current.
-    bool released() const noexcept { return parked_ != 0; }
+    bool released() const noexcept { return parked_.has_value(); }
 
     // The icon theme folder made for the tray when the program runs uninstalled.
     static std::string prepare_icon_directory();
@@ -110,6 +111,8 @@ private:
     bool restore_page();
     void destroy();
     std::unique_ptr<pages::BasePage> make_page(std::uintptr_t kind);
+    // The heap's free pages and the code pages this process alone maps, back to the system.
+    void give_back_memory();
 
     std::shared_ptr<agent::IConfiguration> configuration_;
     std::unique_ptr<agent::AgentClient> client_;
@@ -141,8 +144,8 @@ private:
     std::unique_ptr<NetworkWatch> network_watch_;
     std::function<void()> destroy_handler_;
     bool destroyed_ = false;
-    // The kind of the page let go while hidden (0: none was).
-    std::uintptr_t parked_ = 0;
+    // The kind of the page let go while hidden, if one was.
+    std::optional<std::uintptr_t> parked_;
     std::chrono::milliseconds release_period_{TIMER_RELEASE_PERIOD_MS};
 };
 
