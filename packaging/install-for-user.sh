@@ -29,11 +29,22 @@ apps="$data/varnel-agent/app"
 
 mkdir -p "$apps"
 staging=$(mktemp -d "$apps/.installing-XXXXXX")
+aside=""
 trap 'rm -rf "$staging"' EXIT
 cp -R "$root/bin" "$root/share" "$staging/"
-rm -rf "$apps/$version"
-mv "$staging" "$apps/$version"
+# The same version again (a repair): the copy in place is moved aside, not removed, until
+# the new one stands in its folder, and put back if that fails.
+if [ -e "$apps/$version" ]; then
+    aside="$staging.replaced"
+    mv "$apps/$version" "$aside"
+fi
+if ! mv "$staging" "$apps/$version"; then
+    [ -z "$aside" ] || mv "$aside" "$apps/$version"
+    echo "install-for-user.sh: $apps/$version cannot be written" >&2
+    exit 1
+fi
 trap - EXIT
+[ -z "$aside" ] || rm -rf "$aside"
 ln -sfn "$version" "$apps/current.new"
 mv -T "$apps/current.new" "$apps/current"
 program="$apps/current/bin/varnel-agent"
