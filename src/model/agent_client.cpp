@@ -98,6 +98,9 @@ std::unique_ptr<AgentClient> AgentClient::create(std::shared_ptr<IConfiguration>
 
 void AgentClient::restore_session() {
     const std::wstring file = details::path::join(configuration_->path, SESSION_FILE_NAME);
+    // Nobody has signed in with the session remembered yet: nothing to restore, no error.
+    if (!details::io::exist_file(file))
+        return;
     try {
         const auto saved = details::decode_session(configuration_->client, details::io::read_file(file));
         if (!saved)

@@ -94,6 +94,12 @@ TEST_F(AgentClientTest, SixteenByteSessionWithEmptyTokenMakesA32ByteFile) {
 }
 
 TEST_F(AgentClientTest, SessionFileOfAnotherInstallationIsIgnored) {
+    {
+        // The first start ever: no file yet, which is no error.
+        auto& first = CaptureLogger::install(details::LEVEL_ERROR);
+        EXPECT_FALSE(create()->has_session());
+        EXPECT_TRUE(first.lines().empty()) << narrow(first.lines().front());
+    }
     const auto foreign = details::encode_session(L"99999999-other-installation", L"0123456789abcdef", L"token");
     std::filesystem::create_directories(sid_file().parent_path());
     testing::write_text(sid_file(), std::string(foreign.begin(), foreign.end()));
