@@ -53,6 +53,14 @@ double rollup_megabytes(pid_t pid, std::initializer_list<const char*> keys) {
     return total / 1024;
 }
 
+// The same field(s) summed over the family.
+double family_megabytes(std::initializer_list<const char*> keys) {
+    double total = 0;
+    for (pid_t pid : family())
+        total += rollup_megabytes(pid, keys);
+    return total;
+}
+
 pid_t provider_process = 0;
 
 // A loopback port nobody listens on now.
@@ -106,31 +114,19 @@ std::set<pid_t> family() {
 }
 
 double family_pss() {
-    double total = 0;
-    for (pid_t pid : family())
-        total += rollup_megabytes(pid, {"Pss:"});
-    return total;
+    return family_megabytes({"Pss:"});
 }
 
 double family_pss_anon() {
-    double total = 0;
-    for (pid_t pid : family())
-        total += rollup_megabytes(pid, {"Pss_Anon:"});
-    return total;
+    return family_megabytes({"Pss_Anon:"});
 }
 
 double family_pss_file() {
-    double total = 0;
-    for (pid_t pid : family())
-        total += rollup_megabytes(pid, {"Pss_File:"});
-    return total;
+    return family_megabytes({"Pss_File:"});
 }
 
 double family_uss() {
-    double total = 0;
-    for (pid_t pid : family())
-        total += rollup_megabytes(pid, {"Private_Clean:", "Private_Dirty:"});
-    return total;
+    return family_megabytes({"Private_Clean:", "Private_Dirty:"});
 }
 
 int thread_count() {
