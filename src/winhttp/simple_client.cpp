@@ -281,6 +281,8 @@ struct Transfer {
     bool paused = false;
     std::string* chunk_sink = nullptr;
     std::vector<std::uint8_t>* body_sink = nullptr;
+    std::size_t body_limit = 0;
+    bool body_over_limit = false;
     bool progressed = false;
 
     Transfer() = default;
@@ -321,6 +323,11 @@ struct Transfer {
         if (!transfer->headers_done)
             return length;
         if (transfer->body_sink != nullptr) {
+            if (length > transfer->body_limit - transfer->body_sink->size()) {
+                // Nothing more is taken: returning less than given ends the transfer.
+                transfer->body_over_limit = true;
+                return 0;
+            }
             transfer->body_sink->insert(transfer->body_sink->end(), data, data + length);
         } else if (transfer->chunk_sink != nullptr && transfer->chunk_sink->size() < CHUNK_LIMIT) {
             transfer->chunk_sink->append(data, length);
@@ -713,23 +720,32 @@ const Headers& Response::headers() const {
     return transfer_->headers();
 }
 
-std::vector<std::uint8_t> Response::read_body() {
+std::vector<std::uint8_t> Response::read_body(std::size_t limit) {
     assert(transfer_ && "src/winhttp/simple_client");
     Transfer& transfer = *transfer_;
+    const auto too_large = [limit] {
+        return agent::AgentException(agent::AgentException::BAD_ANSWER,
+                                     "the answer is larger than " + std::to_string(limit) + " bytes");
+    };
     std::vector<std::uint8_t> body;
     curl_off_t length = -1;
     curl_easy_getinfo(transfer.easy.get(), CURLINFO_CONTENT_LENGTH_DOWNLOAD_T, &length);
+    if (length > 0 && static_cast<std::uint64_t>(length) > limit)
+        throw too_large();
+    if (transfer.early.size() > limit)
+        throw too_large();
     // Reserving only claims address space, but an announcement is just the server's word:
-    // at most 1 GB, and a refused reservation is no failure.
+    // at most the limit, and a refused reservation is no failure.
     if (length > 0 && !transfer.finished) {
         try {
-            body.reserve(static_cast<std::size_t>(std::min<curl_off_t>(length, curl_off_t{1} << 30)));
+            body.reserve(static_cast<std::size_t>(length));
         } catch (const std::bad_alloc&) {
         }
     }
     body.assign(transfer.early.begin(), transfer.early.end());
     transfer.early.clear();
     transfer.body_sink = &body;
+    transfer.body_limit = limit;
     try {
         // Bytes curl kept while paused come next, even when the transfer has ended.
         transfer.resume();
@@ -740,6 +756,8 @@ std::vector<std::uint8_t> Response::read_body() {
         throw;
     }
     transfer.body_sink = nullptr;
+    if (transfer.body_over_limit)
+        throw too_large();
     if (transfer.result != CURLE_OK)
         transfer.fail(transfer.result);
     return body;
@@ -1040,7 +1058,10 @@ Request SimpleClient::open_request(const std::wstring& url, int method) {
     setopt(handle, CURLOPT_NOSIGNAL, 1L);
     setopt(handle, CURLOPT_HTTP_VERSION, static_cast<long>(CURL_HTTP_VERSION_1_1));
     setopt(handle, CURLOPT_PROTOCOLS_STR, "http,https");
-    setopt(handle, CURLOPT_REDIR_PROTOCOLS_STR, "http,https");
+    // What starts over TLS stays over TLS: a redirect to plain http:// fails the request
+    // (CURLE_UNSUPPORTED_PROTOCOL) instead of sending the rest in the clear.
+    const bool secure = starts_with_ascii_nocase(std::string_view(transfer->url), "https://");
+    setopt(handle, CURLOPT_REDIR_PROTOCOLS_STR, secure ? "https" : "http,https");
     setopt(handle, CURLOPT_FOLLOWLOCATION, 1L);
     setopt(handle, CURLOPT_MAXREDIRS, MAX_REDIRECTS);
     setopt(handle, CURLOPT_TCP_KEEPALIVE, 1L);

@@ -42,6 +42,10 @@ inline constexpr int KEEPALIVE_PROBES = 3;
 // (CURLE_OPERATION_TIMEDOUT).
 inline constexpr std::uint32_t TRANSFER_TIMED_OUT = 28;
 
+// The most a response body read whole may hold (an agent API answer); a caller that expects
+// less (an icon, a signature) passes its own bound to read_body.
+inline constexpr std::size_t BODY_LIMIT = std::size_t{16} << 20;
+
 // "GET", "POST", ...; "GET" for an unknown kind.
 const char* method_verb(int method) noexcept;
 
@@ -119,8 +123,11 @@ public:
     // trimmed; a repeated header keeps its first value; lines without ":" are skipped.
     const Headers& headers() const;
 
-    // The rest of the body, waiting until the server has sent it all.
-    std::vector<std::uint8_t> read_body();
+    // The rest of the body, waiting until the server has sent it all. A body longer than
+    // `limit` (announced or as it arrives) is not read further: the transfer is cut and
+    // agent::AgentException BAD_ANSWER ("the answer is larger than <limit> bytes") thrown,
+    // as for any answer the agent cannot read.
+    std::vector<std::uint8_t> read_body(std::size_t limit = BODY_LIMIT);
     // Replaces `out` with the next bytes of the body, blocking until some arrive (no
     // timeout when the request's timeout is 0). Returns false, with `out` empty, at the end
     // of the body. `out`'s capacity is reused from call to call.

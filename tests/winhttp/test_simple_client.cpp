@@ -1,5 +1,7 @@
 #include <gtest/gtest.h>
 
+#include <atomic>
+
 #include <httplib.h>
 
 #include <chrono>
@@ -525,7 +527,7 @@ TEST_F(SimpleClientTest, RequestsToOneOriginShareOneConnection) {
     EXPECT_NE(first.requests()[2].remote_port, first.requests()[0].remote_port);
 }
 
-TEST_F(SimpleClientTest, HundredMegabyteBodyArrivesWhole) {
+TEST_F(SimpleClientTest, HundredMegabyteBodyArrivesWholeWhenTheCallerExpectsIt) {
     constexpr std::size_t size = 100u << 20;
     HttpServer server;
     server.server().Get("/big", [](const httplib::Request&, httplib::Response& response) {
@@ -540,10 +542,45 @@ TEST_F(SimpleClientTest, HundredMegabyteBodyArrivesWhole) {
     });
     server.start();
     auto client = SimpleClient::create(L"", direct());
-    std::vector<std::uint8_t> body = client->open_request(server.url("/big"), METHOD_GET).receive().read_body();
+    std::vector<std::uint8_t> body = client->open_request(server.url("/big"), METHOD_GET).receive().read_body(size);
     ASSERT_EQ(body.size(), size);
     for (std::size_t i : {std::size_t{0}, std::size_t{12345}, size / 2 + 7, size - 1})
         EXPECT_EQ(body[i], static_cast<std::uint8_t>(i % 251));
+}
+
+// An answer is read whole only up to its bound: announced or not, a bigger one is cut off
+// and reads as an answer the agent cannot read, before it fills the memory.
+TEST_F(SimpleClientTest, ABodyOverItsBoundIsCutOffAsAnUnreadableAnswer) {
+    HttpServer server;
+    std::atomic<std::size_t> sent{0};
+    const auto endless = [&sent](std::size_t, httplib::DataSink& sink) {
+        const std::string block(1 << 16, 'x');
+        sent += block.size();
+        return sent < (std::size_t{64} << 20) && sink.write(block.data(), block.size());
+    };
+    server.server().Get("/announced", [](const httplib::Request&, httplib::Response& response) {
+        response.set_content(std::string(5000, 'x'), "application/octet-stream");
+    });
+    server.server().Get("/chunked", [&](const httplib::Request&, httplib::Response& response) {
+        response.set_chunked_content_provider("application/octet-stream", endless);
+    });
+    server.start();
+    auto client = SimpleClient::create(L"", direct());
+    const auto read = [&](const char* path, std::size_t limit) {
+        return client->open_request(server.url(path), METHOD_GET).receive().read_body(limit);
+    };
+    try {
+        read("/announced", 4096);
+        FAIL() << "read whole";
+    } catch (const agent::AgentException& e) {
+        EXPECT_EQ(e.kind(), agent::AgentException::BAD_ANSWER);
+        EXPECT_NE(e.description().find(L"larger than 4096 bytes"), std::wstring::npos);
+    }
+    EXPECT_EQ(read("/announced", 5000).size(), 5000u);
+    EXPECT_THROW(read("/chunked", 1 << 20), agent::AgentException);
+    EXPECT_LT(sent.load(), std::size_t{8} << 20) << "the transfer went on after the bound";
+    // The client is as good as before.
+    EXPECT_EQ(read("/announced", BODY_LIMIT).size(), 5000u);
 }
 
 TEST_F(SimpleClientTest, UntrustedCertificateFailsUntilTheCaFileIsGiven) {
