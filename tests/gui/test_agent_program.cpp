@@ -15,6 +15,7 @@
 
 #include "gui/shell/single_instance.h"
 #include "shell_fixture.h"
+#include "support/signing.h"
 #include "x11_windows.h"
 
 extern char** environ;
@@ -92,6 +93,24 @@ protected:
 
     std::filesystem::path sid_file() const {
         return std::filesystem::path(details::wide_to_utf8(home().data_directory())) / "sid";
+    }
+
+    // A release installer of this build's own install tree, as scripts/package makes it.
+    std::string make_installer(const std::string& version) const {
+        const std::filesystem::path installer = home().path() / ("varnel-agent-" + version + ".run");
+        const std::filesystem::path made = home().path() / "make-installer.txt";
+        const std::string make = std::string("'" AGENT_SOURCE_DIR "/packaging/make-installer.sh' '" AGENT_BUILD_DIR
+                                             "' '") +
+                                 installer.string() + "' " + version + " > '" + made.string() + "' 2>&1";
+        if (std::system(make.c_str()) != 0)
+            ADD_FAILURE() << read_text(made);
+        return read_text(installer);
+    }
+
+    // The key this build trusts besides the release key; its secret stays in the build tree.
+    static SigningKeyPair build_key() {
+        const std::filesystem::path folder = AGENT_TEST_UPDATE_KEY_DIR;
+        return SigningKeyPair(folder / "update.pub", folder / "update.key");
     }
 };
 
@@ -180,13 +199,10 @@ TEST_F(ProgramTest, TheDesktopEndingTheSessionKeepsItForTheNextStart) {
 // start (which ends at once), installed for the user, and the new copy started once and
 // signed in, with the user's files as they were.
 TEST_F(ProgramTest, AnUpdateDownloadedWhileSignedInIsInstalledAtTheNextStartAndRunsOnce) {
-    const std::filesystem::path installer = home().path() / "varnel-agent-99.0.0.0.run";
-    const std::filesystem::path made = home().path() / "make-installer.txt";
-    const std::string make = std::string("'" AGENT_SOURCE_DIR "/packaging/make-installer.sh' '" AGENT_BUILD_DIR "' '") +
-                             installer.string() + "' 99.0.0.0 > '" + made.string() + "' 2>&1";
-    ASSERT_EQ(std::system(make.c_str()), 0) << read_text(made);
-    const std::string archive = read_text(installer);
-    server().offer_update(archive);
+    if (!AGENT_TRUSTS_TEST_UPDATE_KEY)
+        GTEST_SKIP() << "this build trusts no key whose secret the tests hold (AGENT_TRUST_TEST_UPDATE_KEY)";
+    const std::string archive = make_installer("99.0.0.0");
+    server().offer_update(archive, build_key().sign(archive, "version:99.0.0.0 file:varnel-agent-99.0.0.0.run"));
     write_config();
     remember_session();
     const std::filesystem::path data = details::wide_to_utf8(home().data_directory());
@@ -236,6 +252,42 @@ TEST_F(ProgramTest, AnUpdateDownloadedWhileSignedInIsInstalledAtTheNextStartAndR
     // The new copy ends with the desktop's session.
     ::kill(installed, SIGTERM);
     EXPECT_TRUE(wait_for([&] { return ::kill(installed, 0) != 0; }, std::chrono::seconds(20)));
+}
+
+// An installer whose bytes changed after it was signed (a hijacked host, a proxy that
+// rewrites downloads) is never kept and never runs; the program goes on as it is.
+TEST_F(ProgramTest, ATamperedUpdateIsNotKeptAndTheProgramRunsOn) {
+    if (!AGENT_TRUSTS_TEST_UPDATE_KEY)
+        GTEST_SKIP() << "this build trusts no key whose secret the tests hold (AGENT_TRUST_TEST_UPDATE_KEY)";
+    std::string archive = make_installer("99.0.0.0");
+    const std::string signature = build_key().sign(archive, "version:99.0.0.0");
+    archive.insert(archive.find('\n') + 1, "touch \"$HOME/tampered-installer-ran\"\n");
+    server().offer_update(archive, signature);
+    write_config();
+    remember_session();
+    const std::filesystem::path data = details::wide_to_utf8(home().data_directory());
+    Program program;
+    ASSERT_TRUE(log_says("Installer refused: the signature does not match the file", std::chrono::seconds(60)));
+    EXPECT_TRUE(wait_for([&] {
+        return !std::filesystem::exists(data / "update.exe") && !std::filesystem::exists(data / "update.exe.part");
+    }));
+    EXPECT_TRUE(program.running());
+    program.signal(SIGTERM);
+    EXPECT_EQ(program.wait(), std::optional<int>(0));
+
+    // Placed by hand with the good signature of other bytes: the next start removes it and
+    // comes up as usual.
+    write_text(data / "update.exe", archive);
+    std::filesystem::permissions(data / "update.exe", std::filesystem::perms::owner_all);
+    write_text(data / "update.exe.minisig", signature);
+    Program next;
+    EXPECT_TRUE(log_says("The installer is not run and is removed"));
+    ASSERT_TRUE(wait_for([&] { return server().open_streams() == 1; }, std::chrono::seconds(30)));
+    EXPECT_TRUE(next.running());
+    EXPECT_FALSE(std::filesystem::exists(data / "update.exe")) << log();
+    EXPECT_FALSE(std::filesystem::exists(home().path() / "tampered-installer-ran"));
+    next.signal(SIGTERM);
+    EXPECT_EQ(next.wait(), std::optional<int>(0));
 }
 
 }  // namespace

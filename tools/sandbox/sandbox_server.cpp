@@ -270,6 +270,8 @@ struct Server::Impl {
     std::map<std::string, PendingApproval> approvals;
     std::map<std::string, bool> used_approvals;
     std::optional<std::string> installer;
+    // The installer's signature (minisign), served beside it; none gives 404 there.
+    std::optional<std::string> installer_signature;
 
     struct Route {
         std::string method;
@@ -459,6 +461,8 @@ void Server::Impl::add_route(
                     }
                     if (call.fault->status > 0) {
                         response.status = call.fault->status;
+                        if (!call.fault->location.empty())
+                            response.set_header("Location", call.fault->location);
                         // The content type also marks the answer as ours for the error handler.
                         response.set_content(call.fault->body, call.fault->content_type);
                         return;
@@ -572,6 +576,14 @@ void Server::Impl::build_http() {
     // switches and client events that way). The library would instead read until the client
     // closes, so such requests are given an explicit length of zero before it reads.
     http->set_pre_routing_handler([](const httplib::Request& request, httplib::Response&) {
+        // No route reads a form: every body is taken as it was sent. The library would read
+        // a form body itself and refuse one over 8 KiB (curl --data-binary sends installers
+        // that way unless told otherwise), so a form is announced as plain bytes instead.
+        if (request.get_header_value("Content-Type") == "application/x-www-form-urlencoded") {
+            auto& writable = const_cast<httplib::Request&>(request);
+            writable.headers.erase("Content-Type");
+            writable.set_header("Content-Type", "application/octet-stream");
+        }
         if (!request.has_header("Content-Length") && !request.has_header("Transfer-Encoding")) {
             // The library hands its own non-const request here; only the headers change.
             auto& writable = const_cast<httplib::Request&>(request);
@@ -678,6 +690,19 @@ void Server::Impl::build_http() {
         response.status = 200;
         response.set_content(*bytes, "application/octet-stream");
     });
+    // The agent fetches the signature from the installer's address with ".minisig" added.
+    add_route("GET", "/api/v1/client/installer\\.minisig", Area::Api,
+              [this](const auto&, auto& response, CallContext&) {
+                  std::optional<std::string> text;
+                  {
+                      std::lock_guard lock(mutex);
+                      text = installer ? installer_signature : std::nullopt;
+                  }
+                  if (!text)
+                      return send_error(response, 404, "NoSignature", "No signature of an installer is offered");
+                  response.status = 200;
+                  response.set_content(*text, "text/plain");
+              });
 
     // --- pages and images ---
     add_route("GET", "/static/icons/([A-Za-z0-9._-]+)\\.png", Area::Public,
@@ -1064,6 +1089,7 @@ void Server::Impl::register_admin_routes() {
         fault.body = text_member(*body, "body");
         if (const std::string type = text_member(*body, "content-type"); !type.empty())
             fault.content_type = type;
+        fault.location = text_member(*body, "location");
         fault.count = (*body)["count"].isInt() ? (*body)["count"].asInt() : 1;
         fault.delay = std::chrono::milliseconds((*body)["delay-ms"].isInt() ? (*body)["delay-ms"].asInt() : 0);
         fault.drop_after_bytes =
@@ -1122,6 +1148,7 @@ void Server::Impl::register_admin_routes() {
         recorded.clear();
         approvals.clear();
         installer.reset();
+        installer_signature.reset();
         send_no_content(response);
     });
     add_route("POST", "/admin/sessions", Area::Admin, [this](const auto& request, auto& response, CallContext&) {
@@ -1179,9 +1206,16 @@ void Server::Impl::register_admin_routes() {
         installer = request.body;
         send_no_content(response);
     });
+    add_route("POST", "/admin/update/signature", Area::Admin,
+              [this](const auto& request, auto& response, CallContext&) {
+                  std::lock_guard lock(mutex);
+                  installer_signature = request.body;
+                  send_no_content(response);
+              });
     add_route("DELETE", "/admin/update", Area::Admin, [this](const auto&, auto& response, CallContext&) {
         std::lock_guard lock(mutex);
         installer.reset();
+        installer_signature.reset();
         send_no_content(response);
     });
 }
@@ -1271,6 +1305,7 @@ void Server::reset() {
     impl_->recorded.clear();
     impl_->approvals.clear();
     impl_->installer.reset();
+    impl_->installer_signature.reset();
 }
 
 void Server::load_seed(const std::filesystem::path& file) {
@@ -1328,14 +1363,16 @@ std::vector<std::string> Server::client_events(const std::string& login) const {
     return impl_->store->events(login);
 }
 
-void Server::offer_update(std::string installer) {
+void Server::offer_update(std::string installer, std::optional<std::string> signature) {
     std::lock_guard lock(impl_->mutex);
     impl_->installer = std::move(installer);
+    impl_->installer_signature = std::move(signature);
 }
 
 void Server::withdraw_update() {
     std::lock_guard lock(impl_->mutex);
     impl_->installer.reset();
+    impl_->installer_signature.reset();
 }
 
 void Server::add_fault(Fault fault) {

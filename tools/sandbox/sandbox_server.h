@@ -80,6 +80,8 @@ struct Fault {
     int status = 0;
     std::string body;
     std::string content_type = "application/json";
+    // Sent as the canned answer's "Location" header when not empty (a redirect).
+    std::string location;
     // -1: until cleared.
     int count = 1;
     // Wait this long before answering (canned or normal).
@@ -171,8 +173,9 @@ public:
     std::vector<std::string> client_events(const std::string& login = DEMO_LOGIN) const;
 
     // The update check answers 200 with a "uri" of the installer download while an installer
-    // is offered, else 204. The download serves these bytes.
-    void offer_update(std::string installer);
+    // is offered, else 204. The download serves these bytes, and the address with ".minisig"
+    // added serves the signature (404 without one).
+    void offer_update(std::string installer, std::optional<std::string> signature = std::nullopt);
     void withdraw_update();
 
     // --- faults and inspection -------------------------------------------------------------
