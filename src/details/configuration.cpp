@@ -228,7 +228,8 @@ bool ConfigurationKeyValue::is_autolaunch() {
 
 void ConfigurationKeyValue::set_autolaunch(bool enabled) {
     if (enabled)
-        registry::add_value(registry::RUN_KEY, AUTOLAUNCH_VALUE_NAME, path::get_executable_file_name());
+        registry::add_value(registry::RUN_KEY, AUTOLAUNCH_VALUE_NAME,
+                            path::get_launch_file_name(path::get_executable_file_name()));
     else
         registry::delete_value(registry::RUN_KEY, AUTOLAUNCH_VALUE_NAME);
 }

@@ -1,5 +1,7 @@
 #include "details/path.h"
 
+#include <filesystem>
+
 #include <pwd.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -42,6 +44,20 @@ std::wstring get_executable_file_name() {
         return {};
     }
     return utf8_to_wide(buffer.data(), static_cast<std::size_t>(length));
+}
+
+std::wstring get_launch_file_name(const std::wstring& executable) {
+    namespace fs = std::filesystem;
+    const fs::path file(wide_to_utf8(executable));
+    const fs::path bin = file.parent_path();
+    const fs::path version = bin.parent_path();
+    if (bin.filename() != "bin" || version.filename().empty())
+        return executable;
+    const fs::path current = version.parent_path() / "current";
+    std::error_code failed;
+    if (fs::read_symlink(current, failed) != version.filename() || failed)
+        return executable;
+    return utf8_to_wide((current / "bin" / file.filename()).string());
 }
 
 std::wstring join(const std::wstring& first, const std::wstring& second) {

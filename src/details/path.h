@@ -7,6 +7,12 @@ namespace agent::details::path {
 // Full path of the running executable (/proc/self/exe); empty on failure (logged).
 std::wstring get_executable_file_name();
 
+// The path a launcher (the autostart entry) should name to start the executable: the
+// executable itself, or, for a copy installed for the user under ".../app/<version>/bin/",
+// the same file under ".../app/current/bin/" when the link "current" names that version.
+// An update replaces the version's folder (and removes it later) but keeps that path.
+std::wstring get_launch_file_name(const std::wstring& executable);
+
 // first + second with exactly one "/" at the joint (see the rules in path.cpp).
 std::wstring join(const std::wstring& first, const std::wstring& second);
 

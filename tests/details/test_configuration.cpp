@@ -9,6 +9,7 @@
 #include "details/configuration.h"
 #include "details/exception.h"
 #include "details/logger.h"
+#include "details/path.h"
 #include "details/strings.h"
 #include "support/sandbox.h"
 
@@ -248,6 +249,23 @@ TEST_F(ConfigurationTest, AutolaunchUsesTheExecutablePath) {
     EXPECT_NE(entry.find(fs::canonical("/proc/self/exe").string()), std::string::npos);
     config->set_autolaunch(false);
     EXPECT_FALSE(config->is_autolaunch());
+}
+
+// A copy installed for the user is started through the link "current", which an update
+// moves to the new version; the versioned folder goes with a later update.
+TEST_F(ConfigurationTest, AnInstalledCopyLaunchesThroughItsStablePath) {
+    const fs::path app = home().path() / ".local/share/varnel-agent/app";
+    fs::create_directories(app / "1.1.0.199/bin");
+    fs::create_directories(app / "1.1.0.198/bin");
+    fs::create_directory_symlink("1.1.0.199", app / "current");
+    const auto launch = [](const fs::path& file) {
+        return fs::path(details::wide_to_utf8(details::path::get_launch_file_name(details::utf8_to_wide(file.string()))));
+    };
+    EXPECT_EQ(launch(app / "1.1.0.199/bin/varnel-agent"), app / "current/bin/varnel-agent");
+    // Not the version "current" names (being replaced), or not such a layout: as it is.
+    EXPECT_EQ(launch(app / "1.1.0.198/bin/varnel-agent"), app / "1.1.0.198/bin/varnel-agent");
+    EXPECT_EQ(launch("/usr/bin/varnel-agent"), "/usr/bin/varnel-agent");
+    EXPECT_EQ(launch("/opt/varnel/varnel-agent"), "/opt/varnel/varnel-agent");
 }
 
 TEST(ClientIdTest, SameSecondSameIdOtherwiseDifferent) {
