@@ -12,6 +12,7 @@
 
 #include "details/exception.h"
 #include "details/logger.h"
+#include "details/lru_cache.h"
 #include "details/process.h"
 #include "details/strings.h"
 #include "model/client_lock.h"
@@ -28,7 +29,7 @@ namespace {
 struct Caches {
     std::mutex mutex;
     LinkItems links;
-    std::map<std::wstring, std::vector<std::uint8_t>> icons;
+    details::LruCache<std::wstring, std::vector<std::uint8_t>> icons{ICON_CACHE_ENTRIES};
 };
 
 Caches& caches() {
@@ -165,25 +166,38 @@ LinkItems UriService::get_service_links() {
     return items;
 }
 
-std::vector<std::uint8_t> UriService::get_icon(const std::wstring& url) {
+std::vector<std::uint8_t> UriService::get_icon(const std::wstring& url, std::chrono::milliseconds wait,
+                                               FetchCancel* cancel) {
     constexpr wchar_t FUNCTION[] = L"agent::UriService::get_icon";
     {
         std::lock_guard lock(caches().mutex);
-        const auto found = caches().icons.find(url);
-        if (found != caches().icons.end())
-            return found->second;
+        if (const auto* found = caches().icons.find(url))
+            return *found;
     }
     const std::shared_ptr<winhttp::SimpleClient> client = details::lock_http_client(client_, FUNCTION);
     winhttp::Request request = details::open_linked_request(*client, FUNCTION, url, winhttp::METHOD_GET,
                                                             details::wide_to_utf8(session_id_), api_base_);
+    request.set_timeouts(wait);
+    if (cancel != nullptr)
+        cancel->attach(request.cancel_handle());
     winhttp::Response response = request.receive();
     const std::uint32_t status = response.status_code();
     details::log_status(FUNCTION, status);
     if (status != 200)
         return {};
-    std::vector<std::uint8_t> bytes = response.read_body();
+    std::vector<std::uint8_t> bytes;
+    try {
+        bytes = response.read_body(ICON_MAX_BYTES);
+    } catch (const AgentException& e) {
+        AGENT_WARN(FUNCTION) << "No icon from " << url << ": " << e.description();
+        return {};
+    }
+    if (image_format({reinterpret_cast<const char*>(bytes.data()), bytes.size()}) == ImageFormat::None) {
+        AGENT_WARN(FUNCTION) << "No icon from " << url << ": not a PNG, JPEG, GIF, SVG or ICO image";
+        return {};
+    }
     std::lock_guard lock(caches().mutex);
-    caches().icons[url] = bytes;
+    caches().icons.put(url, bytes);
     return bytes;
 }
 

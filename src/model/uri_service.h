@@ -1,10 +1,13 @@
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <memory>
 #include <string>
 #include <string_view>
 #include <vector>
+
+#include "model/icons.h"
 
 namespace winhttp {
 class SimpleClient;
@@ -87,9 +90,14 @@ public:
     LinkItems get_service_links();
 
     // The image bytes at the (absolute) icon URL, from the process-wide icon cache when
-    // present. The session header goes only to the agent API's own origin. A status other than 200 gives empty bytes and is not cached; transport
-    // errors propagate.
-    std::vector<std::uint8_t> get_icon(const std::wstring& url);
+    // present (the ICON_CACHE_ENTRIES most recently used). The session header goes only to
+    // the agent API's own origin. Each wait of the request is at most `wait`, and `cancel`
+    // (when given) cuts it short from another thread. A status other than 200, a body over
+    // ICON_MAX_BYTES (cut off when it gets there) or bytes that are not an image of a format
+    // the pages use (image_format) give empty bytes, are logged and are not cached;
+    // transport errors propagate.
+    std::vector<std::uint8_t> get_icon(const std::wstring& url, std::chrono::milliseconds wait = ICON_WAIT,
+                                       FetchCancel* cancel = nullptr);
 
     // value + "; expires=<now + 24 h, e.g. Mon,07-Dec-2026 20:15:00 GMT>; domain=" + domain
     // + "; path=/; secure; HttpOnly". English names whatever the locale.

@@ -13,3 +13,5 @@ if(TARGET varnel-sandbox-core)
     SOURCES ${CMAKE_CURRENT_LIST_DIR}/test_stream_recovery.cpp
     LIBS varnel-sandbox-core)
 endif()
+agent_add_test(NAME test-notice-text LABEL model TIMEOUT 120
+  SOURCES ${CMAKE_CURRENT_LIST_DIR}/test_notice_text.cpp)

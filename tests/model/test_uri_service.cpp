@@ -337,6 +337,35 @@ TEST_F(UriServiceServerTest, IconsOfAnotherHostAreAskedWithoutTheSession) {
     EXPECT_EQ(elsewhere.requests(path)[0].header("Authorization"), "");
 }
 
+// An icon is a small image: a huge answer is cut off where the bound is, anything that is not
+// an image of the pages' formats is no icon, and the cache keeps the most recent ones only.
+TEST_F(UriServiceServerTest, IconsAreBoundedImagesAndTheCacheKeepsTheRecentOnes) {
+    const std::string base = server->base_url();
+    auto huge = fault("/static/icons/huge.png", 200, "\x89PNG\r\n\x1A\n", 1);
+    huge.content_type = "image/png";
+    huge.body_bytes = std::uint64_t{50} << 20;
+    huge.chunked = true;
+    server->add_fault(huge);
+    EXPECT_TRUE(service->get_icon(utf8_to_wide(base + "/static/icons/huge.png")).empty());
+    huge.chunked = false;
+    server->add_fault(huge);
+    EXPECT_TRUE(service->get_icon(utf8_to_wide(base + "/static/icons/huge.png")).empty());
+    auto page = fault("/static/icons/page.png", 200, "<html><body>not found</body></html>", 1);
+    page.content_type = "text/html";
+    server->add_fault(page);
+    EXPECT_TRUE(service->get_icon(utf8_to_wide(base + "/static/icons/page.png")).empty());
+    // None of them was kept: asked again, the real icons come.
+    EXPECT_FALSE(service->get_icon(utf8_to_wide(base + "/static/icons/page.png")).empty());
+
+    const auto icon = [&](std::size_t n) { return "/static/icons/lru-" + std::to_string(n) + ".png"; };
+    for (std::size_t n = 0; n <= ICON_CACHE_ENTRIES; ++n)
+        ASSERT_FALSE(service->get_icon(utf8_to_wide(base + icon(n))).empty());
+    service->get_icon(utf8_to_wide(base + icon(ICON_CACHE_ENTRIES)));
+    service->get_icon(utf8_to_wide(base + icon(0)));
+    EXPECT_EQ(server->requests(icon(ICON_CACHE_ENTRIES)).size(), 1u) << "a recent icon is kept";
+    EXPECT_EQ(server->requests(icon(0)).size(), 2u) << "the oldest went";
+}
+
 TEST_F(UriServiceServerTest, TransportErrorsReachTheCaller) {
     UriService unreachable(client, L"http://127.0.0.1:1/api");
     EXPECT_THROW(unreachable.get_service_links(), WinHttpException);

@@ -440,6 +440,39 @@ void Server::Impl::seed_fresh() {
     store->seed(*document);
 }
 
+namespace {
+
+// A canned body of `body_bytes` bytes, `body` over and over, made piece by piece as the
+// client takes it.
+void serve_repeated(httplib::Response& response, const Fault& fault) {
+    const std::string unit = fault.body.empty() ? std::string(1, 'x') : fault.body;
+    std::string block;
+    while (block.size() < (std::size_t{64} << 10))
+        block += unit;
+    const std::uint64_t total = fault.body_bytes;
+    auto piece = [block, unit, total](std::size_t offset, httplib::DataSink& sink) {
+        if (offset >= total) {
+            sink.done();
+            return true;
+        }
+        // Each piece starts where the repetition stands at this offset.
+        const std::size_t phase = static_cast<std::size_t>(offset % unit.size());
+        const std::size_t length =
+            static_cast<std::size_t>(std::min<std::uint64_t>(block.size() - phase, total - offset));
+        return sink.write(block.data() + phase, length);
+    };
+    if (fault.chunked) {
+        response.set_chunked_content_provider(
+            fault.content_type, [piece](std::size_t offset, httplib::DataSink& sink) { return piece(offset, sink); });
+        return;
+    }
+    response.set_content_provider(
+        static_cast<std::size_t>(total), fault.content_type,
+        [piece](std::size_t offset, std::size_t, httplib::DataSink& sink) { return piece(offset, sink); });
+}
+
+}  // namespace
+
 void Server::Impl::add_route(
     const std::string& method, const std::string& pattern, Area area,
     std::function<void(const httplib::Request&, httplib::Response&, CallContext&)> handler) {
@@ -463,6 +496,10 @@ void Server::Impl::add_route(
                         response.status = call.fault->status;
                         if (!call.fault->location.empty())
                             response.set_header("Location", call.fault->location);
+                        if (call.fault->body_bytes > 0) {
+                            serve_repeated(response, *call.fault);
+                            return;
+                        }
                         // The content type also marks the answer as ours for the error handler.
                         response.set_content(call.fault->body, call.fault->content_type);
                         return;
@@ -1090,6 +1127,8 @@ void Server::Impl::register_admin_routes() {
         if (const std::string type = text_member(*body, "content-type"); !type.empty())
             fault.content_type = type;
         fault.location = text_member(*body, "location");
+        fault.body_bytes = (*body)["body-bytes"].isUInt64() ? (*body)["body-bytes"].asUInt64() : 0;
+        fault.chunked = (*body)["chunked"].isBool() && (*body)["chunked"].asBool();
         fault.count = (*body)["count"].isInt() ? (*body)["count"].asInt() : 1;
         fault.delay = std::chrono::milliseconds((*body)["delay-ms"].isInt() ? (*body)["delay-ms"].asInt() : 0);
         fault.drop_after_bytes =

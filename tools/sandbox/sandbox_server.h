@@ -82,6 +82,11 @@ struct Fault {
     std::string content_type = "application/json";
     // Sent as the canned answer's "Location" header when not empty (a redirect).
     std::string location;
+    // When not 0: the canned body is `body` repeated up to this many bytes, made as it is
+    // sent (a huge answer costs the server nothing), with its length announced, or without
+    // (chunked) when `chunked` is set.
+    std::uint64_t body_bytes = 0;
+    bool chunked = false;
     // -1: until cleared.
     int count = 1;
     // Wait this long before answering (canned or normal).

@@ -13,11 +13,14 @@
 #include <thread>
 
 #include "details/logger.h"
+#include "details/lru_cache.h"
 #include "details/strings.h"
 #include "gui/engine/resources.h"
 #include "gui/error.h"
 #include "gui/shell/tray_icon.h"
 #include "gui/shell_messages.h"
+#include "model/notice_text.h"
+#include "model/uri_service.h"
 #include "winhttp/api_call.h"
 #include "winhttp/simple_client.h"
 
@@ -37,10 +40,9 @@ constexpr char GNOME_BANNERS[] = "show-banners";
 constexpr wchar_t CONTEXT[] = L"varnelagent::DesktopNotices";
 constexpr wchar_t FETCH_ICON[] = L"varnelagent::DesktopNotices::fetch_icon";
 
-// Each wait of an icon request (connecting, the answer, each piece of the body), and the
-// most an icon may weigh: anything slower or bigger is not worth holding a notice for.
+// Each wait of an icon request (connecting, the answer, each piece of the body): anything
+// slower is not worth holding a notice for. Its size is the link service's bound.
 constexpr std::chrono::milliseconds ICON_LIMIT{1000};
-constexpr std::size_t ICON_MAX_BYTES = 1 << 20;
 // The largest side of a notice's image; bigger icons are scaled down while they load.
 constexpr int ICON_SIDE = 128;
 constexpr std::size_t SUMMARY_LIMIT = 120;
@@ -58,135 +60,7 @@ struct ObjectDeleter {
 template <typename T>
 using Object = std::unique_ptr<T, ObjectDeleter>;
 
-// --- plain text -----------------------------------------------------------------------
-
-bool is_control(char32_t c) {
-    // C0 and C1 controls, and the invisible marks that reorder or hide text.
-    return c < 0x20 || (c >= 0x7F && c <= 0x9F) || (c >= 0x200B && c <= 0x200F) || (c >= 0x202A && c <= 0x202E) ||
-           (c >= 0x2066 && c <= 0x2069) || c == 0xFEFF;
-}
-
-std::optional<char32_t> character_reference(std::wstring_view name) {
-    static const std::map<std::wstring_view, char32_t> named{
-        {L"amp", U'&'}, {L"lt", U'<'}, {L"gt", U'>'}, {L"quot", U'"'}, {L"apos", U'\''}, {L"nbsp", U' '},
-        {L"laquo", U'«'}, {L"raquo", U'»'}, {L"mdash", U'—'}, {L"ndash", U'–'}, {L"hellip", U'…'}};
-    if (name.size() > 1 && name[0] == L'#') {
-        const bool hex = name[1] == L'x' || name[1] == L'X';
-        const std::wstring digits(name.substr(hex ? 2 : 1));
-        if (digits.empty() || digits.size() > 7 ||
-            digits.find_first_not_of(hex ? L"0123456789abcdefABCDEF" : L"0123456789") != std::wstring::npos)
-            return std::nullopt;
-        const unsigned long code = std::stoul(digits, nullptr, hex ? 16 : 10);
-        if (code > 0x10FFFF || (code >= 0xD800 && code <= 0xDFFF))
-            return std::nullopt;
-        return static_cast<char32_t>(code);
-    }
-    const auto found = named.find(name);
-    if (found == named.end())
-        return std::nullopt;
-    return found->second;
-}
-
-bool breaks_line(std::wstring_view tag) {
-    std::wstring name;
-    for (wchar_t c : tag) {
-        if (c == L'/' && name.empty())
-            continue;
-        if (!std::iswalnum(c))
-            break;
-        name += static_cast<wchar_t>(std::towlower(c));
-    }
-    return name == L"br" || name == L"p" || name == L"div" || name == L"li" || name == L"tr" || name == L"h1" ||
-           name == L"h2" || name == L"h3";
-}
-
-// The lines of HTML text as a reader sees them: tags gone (block tags and line breaks
-// end a line), references decoded, controls gone, runs of blanks one space.
-std::vector<std::wstring> plain_lines(const std::wstring& html) {
-    std::vector<std::wstring> lines(1);
-    auto put = [&lines](char32_t c) {
-        if (c == U'\n' || c == 0x2028 || c == 0x2029) {
-            lines.emplace_back();
-            return;
-        }
-        if (c == U'\t' || c == U' ' || c == 0xA0)
-            c = U' ';
-        else if (is_control(c))
-            return;
-        std::wstring& line = lines.back();
-        if (c == U' ' && (line.empty() || line.back() == L' '))
-            return;
-        line += static_cast<wchar_t>(c);
-    };
-    for (std::size_t i = 0; i < html.size(); ++i) {
-        const wchar_t c = html[i];
-        if (c == L'<') {
-            const std::size_t end = html.find(L'>', i);
-            if (end == std::wstring::npos)
-                break;  // an unclosed tag shows nothing of itself
-            if (breaks_line(std::wstring_view(html).substr(i + 1, end - i - 1)))
-                put(U'\n');
-            i = end;
-            continue;
-        }
-        if (c == L'&') {
-            const std::size_t end = html.find(L';', i);
-            if (end != std::wstring::npos && end - i <= 10) {
-                if (const auto decoded = character_reference(std::wstring_view(html).substr(i + 1, end - i - 1))) {
-                    put(*decoded);
-                    i = end;
-                    continue;
-                }
-            }
-        }
-        put(static_cast<char32_t>(c));
-    }
-    for (std::wstring& line : lines) {
-        while (!line.empty() && line.back() == L' ')
-            line.pop_back();
-        if (!line.empty() && line.front() == L' ')
-            line.erase(0, 1);
-    }
-    return lines;
-}
-
-std::wstring cut(std::wstring text, std::size_t limit) {
-    if (text.size() <= limit)
-        return text;
-    text.resize(limit - 1);
-    while (!text.empty() && text.back() == L' ')
-        text.pop_back();
-    return text + L"…";
-}
-
-// One line of a plain text (the subject, the sender): nothing of it is taken as markup;
-// controls go, line breaks and tabs become spaces.
-std::string one_line(const std::wstring& text, std::size_t limit) {
-    std::wstring line;
-    for (const wchar_t c : text) {
-        const char32_t code = static_cast<char32_t>(c);
-        const bool blank = code == U' ' || code == U'\t' || code == U'\n' || code == U'\r' || code == 0xA0 ||
-                           code == 0x2028 || code == 0x2029;
-        if (blank) {
-            if (!line.empty() && line.back() != L' ')
-                line += L' ';
-            continue;
-        }
-        if (!is_control(code))
-            line += c;
-    }
-    while (!line.empty() && line.back() == L' ')
-        line.pop_back();
-    return wide_to_utf8(cut(std::move(line), limit));
-}
-
-// The first line with anything on it of the message's text, link markup reduced to its text.
-std::string first_line(const agent::Message& message, std::size_t limit) {
-    for (const std::wstring& line : plain_lines(message.to_html(false)))
-        if (!line.empty())
-            return wide_to_utf8(cut(line, limit));
-    return {};
-}
+// --- markup -------------------------------------------------------------------------
 
 std::string escape_markup(const std::string& text) {
     gchar* escaped = g_markup_escape_text(text.c_str(), static_cast<gssize>(text.size()));
@@ -199,9 +73,23 @@ std::string escape_markup(const std::string& text) {
 
 // The "image-data" hint (iiibiiay) of an image file's bytes; null when they are no image.
 Variant image_data(const std::string& bytes) {
-    if (bytes.empty() || bytes.size() > ICON_MAX_BYTES)
+    if (bytes.empty() || bytes.size() > agent::ICON_MAX_BYTES)
         return nullptr;
-    Object<GdkPixbufLoader> loader(gdk_pixbuf_loader_new());
+    // Only the formats the pages use, each by its own loader: the bytes never reach a
+    // decoder that guessed them to be something else.
+    const char* mime = agent::mime_type(agent::image_format(bytes));
+    if (mime == nullptr) {
+        AGENT_WARN(CONTEXT) << "Not an image of a known format";
+        return nullptr;
+    }
+    GError* error = nullptr;
+    Object<GdkPixbufLoader> loader(gdk_pixbuf_loader_new_with_mime_type(mime, &error));
+    if (!loader) {
+        AGENT_WARN(CONTEXT) << "No loader for " << mime << ": " << (error != nullptr ? error->message : "");
+        if (error != nullptr)
+            g_error_free(error);
+        return nullptr;
+    }
     g_signal_connect(loader.get(), "size-prepared",
                      G_CALLBACK(+[](GdkPixbufLoader* self, gint width, gint height, gpointer) {
                          const int side = std::max(width, height);
@@ -210,7 +98,6 @@ Variant image_data(const std::string& bytes) {
                                                         std::max(1, height * ICON_SIDE / side));
                      }),
                      nullptr);
-    GError* error = nullptr;
     const bool written = gdk_pixbuf_loader_write(loader.get(), reinterpret_cast<const guchar*>(bytes.data()),
                                                  bytes.size(), &error) &&
                          gdk_pixbuf_loader_close(loader.get(), &error);
@@ -236,52 +123,16 @@ bool is_remote(const std::wstring& url) {
     return url.rfind(L"http://", 0) == 0 || url.rfind(L"https://", 0) == 0;
 }
 
-// The icons of one batch, fetched on a thread of their own. The GUI thread reads the
-// result once `done` is set; the destructor of the notices cancels what still runs.
+// The icons of one batch, fetched on a thread of their own through the link service (its
+// bounds and cache). The GUI thread reads the result once `done` is set; the destructor of
+// the notices cancels what still runs.
 struct IconFetch {
     std::mutex mutex;
     std::map<std::wstring, std::string> bytes;
-    std::shared_ptr<winhttp::CancelHandle> current;
-    bool cancelled = false;
+    agent::FetchCancel cancel;
     std::atomic<bool> done{false};
     std::thread thread;
-
-    void cancel() {
-        std::lock_guard lock(mutex);
-        cancelled = true;
-        if (current)
-            current->cancel();
-    }
 };
-
-// Worker thread.
-std::string fetch_icon(IconFetch& fetch, winhttp::SimpleClient& client, const std::wstring& url,
-                       const std::string& session_id, const std::wstring& api_base) {
-    winhttp::Request request =
-        agent::details::open_linked_request(client, FETCH_ICON, url, winhttp::METHOD_GET, session_id, api_base);
-    request.set_timeouts(ICON_LIMIT);
-    {
-        std::lock_guard lock(fetch.mutex);
-        if (fetch.cancelled)
-            return {};
-        fetch.current = request.cancel_handle();
-    }
-    winhttp::Response response = request.receive();
-    if (response.status_code() != 200) {
-        AGENT_WARN(FETCH_ICON) << "Status code " << response.status_code() << " for " << url;
-        return {};
-    }
-    std::string bytes;
-    std::string chunk;
-    while (response.read_chunk(chunk)) {
-        bytes += chunk;
-        if (bytes.size() > ICON_MAX_BYTES) {
-            AGENT_WARN(FETCH_ICON) << "An icon of more than " << ICON_MAX_BYTES << " bytes: " << url;
-            return {};
-        }
-    }
-    return bytes;
-}
 
 }  // namespace
 
@@ -328,7 +179,8 @@ struct DesktopNotices::Core : std::enable_shared_from_this<DesktopNotices::Core>
     Group group;
     std::list<std::shared_ptr<Batch>> batches;
     std::list<std::shared_ptr<IconFetch>> fetches;
-    std::map<std::wstring, Variant> icon_cache;
+    // Decoded images by address, and none for those that failed: not asked for again.
+    agent::details::LruCache<std::wstring, Variant> icon_cache{ICON_CACHE};
     Variant program_icon;
     std::vector<agent::Message> refusals;
     bool refusal_posted = false;
@@ -436,7 +288,7 @@ void DesktopNotices::Core::stop() {
         gnome.reset();
     }
     for (const auto& fetch : fetches)
-        fetch->cancel();
+        fetch->cancel.cancel();
     for (const auto& fetch : fetches)
         if (fetch->thread.joinable())
             fetch->thread.join();
@@ -636,7 +488,7 @@ void DesktopNotices::Core::queue(const std::vector<agent::Message>& messages, co
     // The newest ones may get notices of their own: their icons are fetched meanwhile.
     std::vector<std::wstring> urls;
     for (auto message = messages.rbegin(); message != messages.rend() && urls.size() < MAX_SINGLE; ++message) {
-        if (!is_remote(message->icon) || icon_cache.count(message->icon) != 0 ||
+        if (!is_remote(message->icon) || icon_cache.find(message->icon) != nullptr ||
             std::find(urls.begin(), urls.end(), message->icon) != urls.end())
             continue;
         urls.push_back(message->icon);
@@ -651,18 +503,21 @@ void DesktopNotices::Core::queue(const std::vector<agent::Message>& messages, co
     fetches.push_back(fetch);
     const std::weak_ptr<Core> self = shared_from_this();
     fetch->thread = std::thread([fetch, self, urls, http = http, api_base = api_base,
-                                 session = wide_to_utf8(session_id)] {
+                                 session = session_id] {
         for (const std::wstring& url : urls) {
             std::string bytes;
             try {
-                if (auto client = http.lock())
-                    bytes = fetch_icon(*fetch, *client, url, session, api_base);
+                agent::UriService icons(http, api_base);
+                icons.set_session_id(session);
+                const std::vector<std::uint8_t> got = icons.get_icon(url, ICON_LIMIT, &fetch->cancel);
+                bytes.assign(got.begin(), got.end());
             } catch (...) {
-                error::log_exception(std::current_exception(), FETCH_ICON);
+                if (!fetch->cancel.cancelled())
+                    error::log_exception(std::current_exception(), FETCH_ICON);
             }
-            std::lock_guard lock(fetch->mutex);
-            if (fetch->cancelled)
+            if (fetch->cancel.cancelled())
                 break;
+            std::lock_guard lock(fetch->mutex);
             fetch->bytes[url] = std::move(bytes);
         }
         fetch->done = true;
@@ -698,11 +553,8 @@ void DesktopNotices::Core::pump() {
             continue;
         }
         (*fetch)->thread.join();
-        for (const auto& [url, bytes] : (*fetch)->bytes) {
-            if (icon_cache.size() >= ICON_CACHE)
-                icon_cache.clear();
-            icon_cache[url] = image_data(bytes);
-        }
+        for (const auto& [url, bytes] : (*fetch)->bytes)
+            icon_cache.put(url, image_data(bytes));
         fetch = fetches.erase(fetch);
     }
     // Batches go in the order they came, each once its icons are in or ICON_WAIT is over.
@@ -717,9 +569,8 @@ void DesktopNotices::Core::pump() {
 
 GVariant* DesktopNotices::Core::icon_for(const agent::Message& message) {
     if (is_remote(message.icon)) {
-        const auto cached = icon_cache.find(message.icon);
-        if (cached != icon_cache.end() && cached->second)
-            return cached->second.get();
+        if (Variant* cached = icon_cache.find(message.icon); cached != nullptr && *cached)
+            return cached->get();
     }
     return program_icon.get();
 }
@@ -757,9 +608,9 @@ void DesktopNotices::Core::notify_single(const std::shared_ptr<Notice>& notice, 
     const agent::Message& message = notice->message;
     // The summary is plain text for every service; the body is markup for those that say
     // so, and is escaped for them in notify().
-    std::string summary = one_line(message.organization, SUMMARY_LIMIT);
-    std::string body = one_line(message.subject, SUMMARY_LIMIT);
-    const std::string line = first_line(message, BODY_LINE_LIMIT);
+    std::string summary = agent::notice_line(message.organization, SUMMARY_LIMIT);
+    std::string body = agent::notice_line(message.subject, SUMMARY_LIMIT);
+    const std::string line = agent::notice_first_line(message, BODY_LINE_LIMIT);
     if (summary.empty()) {
         summary = body.empty() ? APP_NAME : body;
         body.clear();
