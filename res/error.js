@@ -1,4 +1,6 @@
-// The error dialog: the title and the HTML message it was opened with, and one button.
+// The error dialog: the title and the message it was opened with, and one button. "message"
+// is the program's own HTML (its links included); "text" is anything else (a server's
+// message, a failure, an address) and is shown as text, never as markup.
 // With "proxy" set (true, or the proxy record of the failed connection) the button offers
 // the proxy form, which replaces this document in the same dialog window and reads the
 // same properties; otherwise the button and Enter end the dialog with true. The close icon
@@ -10,10 +12,14 @@ var error_dialog = {
     fill(properties) {
         document.getElementById('DialogTitle').textContent =
             typeof properties.title === 'string' ? properties.title : '';
-        // The message is the program's own HTML (its links included); the page policy keeps
-        // any script in it from running.
-        document.getElementById('DialogMessage').innerHTML =
-            typeof properties.message === 'string' ? properties.message : '';
+        const message = document.getElementById('DialogMessage');
+        if (typeof properties.text === 'string') {
+            message.textContent = properties.text;
+            message.classList.add('dialog__message--text');
+        } else {
+            // The page policy keeps any script in our own HTML from running.
+            message.innerHTML = typeof properties.message === 'string' ? properties.message : '';
+        }
         const proxy = properties.proxy;
         this.offers_proxy = proxy === true || (proxy !== null && typeof proxy === 'object');
         const button = document.getElementById('DialogConfirm');

@@ -166,7 +166,7 @@ function unreachable(trace) {
     return text;
 }
 
-// Opens the error dialog (res:error.html) with `params` ({title, message, proxy}) and
+// Opens the error dialog (res:error.html) with `params` ({title, message or text, proxy}) and
 // resolves to its result.
 function show_error(params) {
     return view.show_dialog(params);

@@ -4,6 +4,7 @@
 #include <exception>
 #include <fstream>
 #include <iterator>
+#include <optional>
 #include <random>
 #include <stdexcept>
 
@@ -33,14 +34,13 @@ std::wstring trim(const std::wstring& text) {
     return text.substr(first, last - first + 1);
 }
 
-// std::stoi with the texts of the failures the shell shows.
-int parse_int(const std::wstring& value) {
+// A whole number as std::stoi reads it (leading blanks and digits, anything after them
+// ignored); nothing when there is no number or it does not fit.
+std::optional<int> parse_int(const std::wstring& value) {
     try {
         return std::stoi(value);
-    } catch (const std::invalid_argument&) {
-        throw std::invalid_argument("invalid stoi argument");
-    } catch (const std::out_of_range&) {
-        throw std::out_of_range("stoi argument out of range");
+    } catch (const std::logic_error&) {
+        return std::nullopt;
     }
 }
 
@@ -52,7 +52,8 @@ std::uint32_t parse_silence_limit(const std::wstring& value) {
     return seconds >= 1 && seconds <= 86400 ? static_cast<std::uint32_t>(seconds) : 0;
 }
 
-void apply(ConfigurationKeyValue& config, const std::wstring& key, const std::wstring& value) {
+// False when the value cannot be used (the default stays).
+bool apply(ConfigurationKeyValue& config, const std::wstring& key, const std::wstring& value) {
     if (key == L"uri")
         config.uri = value;
     else if (key == L"auth_uri")
@@ -68,7 +69,10 @@ void apply(ConfigurationKeyValue& config, const std::wstring& key, const std::ws
     else if (key == L"proxy_password")
         config.proxy.password = value;
     else if (key == L"log_enabled") {
-        config.log_enabled = parse_int(value) != 0;
+        const std::optional<int> number = parse_int(value);
+        if (!number)
+            return false;
+        config.log_enabled = *number != 0;
         config.log_defaults = false;
     } else if (key == L"log_path") {
         config.log_path = value;
@@ -84,6 +88,7 @@ void apply(ConfigurationKeyValue& config, const std::wstring& key, const std::ws
         config.ca_file = value;
     else if (key == L"desktop_notifications")
         config.desktop_notifications = value == L"1";
+    return true;
 }
 
 void read_file_lines(ConfigurationKeyValue& config, const std::wstring& file) {
@@ -109,12 +114,15 @@ void ConfigurationKeyValue::read(std::string_view file_text) {
             continue;
         const std::wstring key = to_lower_ascii(trim(text.substr(0, equals)));
         const std::wstring value = trim(text.substr(equals + 1));
+        std::erase_if(rejected_, [&key](const auto& entry) { return entry.first == key; });
         if (key == L"stream_silence_limit") {
             stream_silence_limit = parse_silence_limit(value);
-            rejected_silence_limit_ = stream_silence_limit == 0 ? value : std::wstring();
+            if (stream_silence_limit == 0)
+                rejected_.emplace_back(key, value);
             continue;
         }
-        apply(*this, key, value);
+        if (!apply(*this, key, value))
+            rejected_.emplace_back(key, value);
     }
 }
 
@@ -158,10 +166,18 @@ std::shared_ptr<ConfigurationKeyValue> ConfigurationKeyValue::load(const std::ws
     if (config->instruction.empty())
         config->instruction = DEFAULT_INSTRUCTION_URI;
 
+    // A log folder that cannot be made (a file in its place, no room) leaves the default log.
+    std::wstring log_failure;
     if (config->log_enabled) {
-        auto logger = config->log_defaults ? create_logger(L"", LEVEL_WARN)
-                                           : create_logger(config->log_path, parse_level(config->log_level));
-        install_logger(std::move(logger));
+        std::unique_ptr<ILogger> logger;
+        if (!config->log_defaults) {
+            try {
+                logger = create_logger(config->log_path, parse_level(config->log_level));
+            } catch (const std::exception& e) {
+                log_failure = utf8_to_wide(std::string_view(e.what()));
+            }
+        }
+        install_logger(logger ? std::move(logger) : create_logger(L"", LEVEL_WARN));
     } else {
         install_logger(nullptr);
     }
@@ -180,9 +196,17 @@ std::shared_ptr<ConfigurationKeyValue> ConfigurationKeyValue::load(const std::ws
     AGENT_INFO(function) << "Client id: " << config->client;
     AGENT_INFO(function) << "Proxy url: " << config->proxy.url;
     AGENT_INFO(function) << "Proxy mode: " << static_cast<int>(config->proxy.mode);
-    if (!config->rejected_silence_limit_.empty()) {
-        AGENT_WARN(function) << "stream_silence_limit \"" << config->rejected_silence_limit_
-                             << "\" is not a number of seconds from 1 to 86400; the program's limit applies";
+    if (!log_failure.empty()) {
+        AGENT_WARN(function) << "log_path \"" << config->log_path << "\" cannot be used (" << log_failure
+                             << "); the default log is used";
+    }
+    for (const auto& [key, value] : config->rejected_) {
+        if (key == L"stream_silence_limit") {
+            AGENT_WARN(function) << "stream_silence_limit \"" << value
+                                 << "\" is not a number of seconds from 1 to 86400; the program's limit applies";
+        } else {
+            AGENT_WARN(function) << key << " \"" << value << "\" is not a number; the default is used";
+        }
     }
     return config;
 }

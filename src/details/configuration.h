@@ -4,6 +4,8 @@
 #include <memory>
 #include <string>
 #include <string_view>
+#include <utility>
+#include <vector>
 
 #include "details/proxy_settings.h"
 
@@ -66,10 +68,13 @@ public:
     std::string serialize() const;
     // Applies the "key = value" lines of a file's text: keys trimmed and compared in lower
     // case, the value after the first "=" trimmed, unknown keys and lines without "="
-    // skipped, a later line winning. An unreadable "log_enabled" throws
-    // std::invalid_argument or std::out_of_range (the texts of std::stoi); an unusable
-    // "stream_silence_limit" is left out and logged at WARN by load().
+    // skipped, a later line winning. A value that cannot be used (a "log_enabled" that is no
+    // number, a "stream_silence_limit" out of range) is left out, the default stays, and
+    // load() logs one WARN naming the key: one bad line never stops the program.
     void read(std::string_view text);
+
+    // The keys whose values read() left out, with the values, in the order met.
+    const std::vector<std::pair<std::wstring, std::wstring>>& rejected() const noexcept { return rejected_; }
 
     bool log_enabled = true;
     std::wstring log_path;
@@ -77,7 +82,7 @@ public:
     bool log_defaults = true;
 
 private:
-    std::wstring rejected_silence_limit_;
+    std::vector<std::pair<std::wstring, std::wstring>> rejected_;
 };
 
 // 8-4-4-4-12 lower-case hex digits from MT19937 seeded with the seed (whole seconds).

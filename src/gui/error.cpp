@@ -29,9 +29,19 @@ Json::Value send_dialog_request(Json::Value request, WindowHandle window) {
     return *answer == 0 ? Json::Value(false) : dialog->result;
 }
 
+// The program's own texts: HTML of ours, with our links.
 Json::Value text_request(std::wstring_view title, std::wstring_view message) {
     Json::Value request(Json::objectValue);
     request["message"] = wide_to_utf8(message);
+    request["title"] = wide_to_utf8(title);
+    return request;
+}
+
+// Anything else (a server's message, a failure's text, a link's address) is shown as text:
+// none of it is ever taken as markup in our own dialog.
+Json::Value plain_request(std::wstring_view title, std::wstring_view text) {
+    Json::Value request(Json::objectValue);
+    request["text"] = wide_to_utf8(text);
     request["title"] = wide_to_utf8(title);
     return request;
 }
@@ -61,7 +71,7 @@ std::wstring log_exception(std::exception_ptr exception, std::wstring_view conte
 }
 
 Json::Value show_error(const std::wstring& text, WindowHandle window) {
-    return send_dialog_request(text_request(error_text(ERROR_AUTHORIZATION).title, text), window);
+    return send_dialog_request(plain_request(error_text(ERROR_AUTHORIZATION).title, text), window);
 }
 
 Json::Value show_error_code(int code, WindowHandle window) {

@@ -38,7 +38,9 @@ using agent::ERROR_WRONG_PIN;
 std::wstring log_exception(std::exception_ptr exception, std::wstring_view context) noexcept;
 
 // Each sends WM_MODAL_DIALOG request 4 to the window (from the GUI thread or a worker) and
-// returns the dialog's result: false when no dialog could be shown.
+// returns the dialog's result: false when no dialog could be shown. show_error's text is
+// shown as plain text (it may come from a server); the coded errors are the program's own
+// HTML texts.
 Json::Value show_error(const std::wstring& text, WindowHandle window);
 Json::Value show_error_code(int code, WindowHandle window);
 Json::Value show_proxy_error(const winhttp::ProxySettings& settings, WindowHandle window);

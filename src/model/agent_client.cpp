@@ -2,7 +2,9 @@
 
 #include <json/value.h>
 
+#include <cerrno>
 #include <stdexcept>
+#include <utility>
 
 #include "details/configuration.h"
 #include "details/exception.h"
@@ -32,6 +34,8 @@ constexpr wchar_t SIGNOUT[] = L"agent::AgentClient::signout";
 constexpr wchar_t GET_USER_INFO[] = L"agent::AgentClient::get_user_info";
 constexpr wchar_t GET_INSTRUCTION[] = L"agent::AgentClient::get_instruction";
 constexpr wchar_t SESSION_FILE_NAME[] = L"sid";
+// Read marks the server has not been told of when the program ended, for the next start.
+constexpr wchar_t READ_MARKS_FILE_NAME[] = L"unsent_read_marks";
 
 // The client is created with the configured proxy; a hand-edited "config" naming a proxy
 // without an address must not keep the program from starting, so it falls back to the
@@ -88,6 +92,7 @@ std::unique_ptr<AgentClient> AgentClient::create(std::shared_ptr<IConfiguration>
     agent->message_service_ = std::make_unique<MessageService>(client, agent->api_base_);
     if (configuration->stream_silence_limit != 0)
         agent->message_service_->set_silence_limit(std::chrono::seconds(configuration->stream_silence_limit));
+    agent->message_service_->keep_read_queue_in(details::path::join(configuration->path, READ_MARKS_FILE_NAME));
     agent->update_service_ = std::make_unique<UpdateService>(client, configuration->path, agent->api_base_);
     agent->uri_service_ = std::make_unique<UriService>(client, agent->api_base_);
     agent->events_logger_ = std::make_unique<EventsLogger>(client, agent->api_base_);
@@ -129,11 +134,13 @@ void AgentClient::authenticate(const crypto::Certificate& certificate, bool reme
 void AgentClient::authenticate(const std::wstring& login, const std::wstring& password, bool remember) {
     finish_authentication(auth_service_->authenticate(login, password), remember);
     configuration_->last_email = login;
-    configuration_->save();
+    save_configuration();
 }
 
 void AgentClient::finish_authentication(const std::string& session_id, bool remember) {
     has_session_ = true;
+    remember_ = remember;
+    save_failure_.clear();
     assign_session_id(details::utf8_to_wide(session_id));
 
     token_ = get_user_info().token;
@@ -143,9 +150,31 @@ void AgentClient::finish_authentication(const std::string& session_id, bool reme
     const std::wstring instruction = get_instruction();
     if (!instruction.empty()) {
         configuration_->instruction = instruction;
-        configuration_->save();
+        save_configuration();
     }
     events_logger_->send_event(EVENT_SIGNIN);
+}
+
+void AgentClient::note_save_failure(const std::wstring& file, const Exception& failure) {
+    AGENT_ERROR(AUTHENTICATE) << "Not saved: " << file << ": " << failure.description();
+    // What the user asked to be remembered is not: the window says so once.
+    if (remember_ && save_failure_.empty())
+        save_failure_ = L"Вход выполнен, но не запомнен: не удалось записать файл «" + file + L"» (" +
+                        failure.message() + L"). При следующем запуске нужно будет войти снова.";
+}
+
+void AgentClient::save_configuration() {
+    // The sign-in stands whatever the disk says: failing it would leave an open session on
+    // the server for every retry.
+    try {
+        configuration_->save();
+    } catch (const Exception& e) {
+        note_save_failure(details::path::join(configuration_->path, L"config"), e);
+    }
+}
+
+std::wstring AgentClient::take_save_failure() {
+    return std::exchange(save_failure_, std::wstring());
 }
 
 void AgentClient::save_session() {
@@ -157,12 +186,19 @@ void AgentClient::save_session() {
         AGENT_ERROR(AUTHENTICATE) << "Sid is not saved: " << e.what();
         return;
     }
-    details::path::make_directories(configuration_->path, 0700);
-    details::io::write_file(details::path::join(configuration_->path, SESSION_FILE_NAME), content.data(),
-                            content.size());
+    const std::wstring file = details::path::join(configuration_->path, SESSION_FILE_NAME);
+    try {
+        if (!details::path::make_directories(configuration_->path, 0700))
+            throw SystemException(ENOTDIR, "mkdir");
+        details::io::write_file_or_throw(file, content.data(), content.size());
+    } catch (const SystemException& e) {
+        note_save_failure(file, e);
+    }
 }
 
 void AgentClient::signout() {
+    // What the leaving user read goes with their session, if it can go in a moment.
+    message_service_->drop_read_queue();
     events_logger_->send_event(EVENT_SIGNOUT);
     has_session_ = false;
     UriService::clear_service_links();

@@ -12,6 +12,7 @@ class SimpleClient;
 
 namespace agent {
 
+class Exception;
 class IConfiguration;
 class AuthService;
 class ChannelService;
@@ -45,9 +46,11 @@ public:
     AgentClient& operator=(const AgentClient&) = delete;
 
     // Sign-in. A failure of the authentication service leaves the client as it was; a later
-    // failure (user info, saving) leaves the session in memory and skips the rest (no file,
-    // no event). With `remember` the session is written to "sid"; without, an existing file
-    // stays as it is. The prompt is asked for the certificate key's PIN when it has one.
+    // failure of the server (user info) leaves the session in memory and skips the rest (no
+    // file, no event). With `remember` the session is written to "sid"; without, an existing
+    // file stays as it is. A file that cannot be written (a full disk, a read-only folder)
+    // does not fail the sign-in: it is logged, and with `remember` take_save_failure() says
+    // it once. The prompt is asked for the certificate key's PIN when it has one.
     void authenticate(const crypto::Certificate& certificate, bool remember, crypto::IPinPrompt* prompt = nullptr);
     // Also stores the login as `last_email` in the configuration.
     void authenticate(const std::wstring& login, const std::wstring& password, bool remember);
@@ -56,6 +59,13 @@ public:
     // silent mode, then closes the session on the server. When the server call throws,
     // everything before it has happened and `session_id`/`token` keep their values.
     void signout();
+
+    // The text for the user when what the last sign-in was asked to remember could not be
+    // written; empty otherwise, and empty once taken.
+    std::wstring take_save_failure();
+    // Saves the configuration; a failure is logged (and noted for take_save_failure after a
+    // remembered sign-in) instead of thrown.
+    void save_configuration();
 
     // GET "/v1/user/info".
     details::UserInfo get_user_info();
@@ -90,11 +100,14 @@ private:
     // Steps after the authentication service answered.
     void finish_authentication(const std::string& session_id, bool remember);
     void save_session();
+    void note_save_failure(const std::wstring& file, const Exception& failure);
 
     std::shared_ptr<IConfiguration> configuration_;
     std::wstring session_id_;
     std::wstring token_;
     bool has_session_ = false;
+    bool remember_ = false;
+    std::wstring save_failure_;
     std::wstring api_base_;
     std::shared_ptr<winhttp::SimpleClient> http_client_;
     std::unique_ptr<AuthService> auth_service_;

@@ -1,6 +1,7 @@
 #include "model/message_service.h"
 
 #include <algorithm>
+#include <condition_variable>
 #include <atomic>
 #include <future>
 #include <iterator>
@@ -12,6 +13,7 @@
 #include <json/json.h>
 
 #include "details/exception.h"
+#include "details/io.h"
 #include "details/logger.h"
 #include "details/strings.h"
 #include "model/client_lock.h"
@@ -35,6 +37,8 @@ constexpr const wchar_t* RECONNECT_NAME = L"agent::MessageService::reconnect_mes
 struct ReadQueue {
     std::mutex mutex;
     std::vector<std::wstring> ids;
+    // One send at a time: two at once could each take off the queue ids only the other sent.
+    std::mutex sending;
 };
 
 ReadQueue& read_queue_instance() {
@@ -372,8 +376,144 @@ void run_stream(std::shared_ptr<MessageService::StreamState> state) {
 MessageService::MessageService(std::weak_ptr<winhttp::SimpleClient> client, std::wstring api_base)
     : client_(std::move(client)), api_base_(std::move(api_base)) {}
 
+// A send of the read queue a stop can cut short.
+struct MessageService::ReadSend {
+    std::mutex mutex;
+    std::shared_ptr<winhttp::CancelHandle> request;
+    bool given_up = false;
+
+    void give_up() {
+        const std::lock_guard lock(mutex);
+        given_up = true;
+        if (request)
+            request->cancel();
+    }
+};
+
+struct MessageService::ReadSender {
+    std::mutex mutex;
+    std::condition_variable changed;
+    bool asked = false;
+    bool busy = false;
+    bool stopping = false;
+    std::thread thread;
+};
+
 MessageService::~MessageService() {
     stop_message_stream();
+    finish_read_sends(READ_SEND_GRACE);
+    save_read_queue();
+}
+
+void MessageService::send_read_queue() {
+    if (!sender_) {
+        sender_ = std::make_unique<ReadSender>();
+        sender_->thread = std::thread([this, sender = sender_.get()] {
+            std::unique_lock lock(sender->mutex);
+            for (;;) {
+                sender->changed.wait(lock, [sender] { return sender->asked || sender->stopping; });
+                if (sender->stopping)
+                    break;
+                sender->asked = false;
+                sender->busy = true;
+                lock.unlock();
+                try {
+                    mark_queue_as_read();
+                } catch (const std::exception& e) {
+                    AGENT_ERROR(QUEUE_NAME) << describe(e) << "; the ids stay queued";
+                }
+                lock.lock();
+                sender->busy = false;
+                sender->changed.notify_all();
+            }
+        });
+    }
+    const std::lock_guard lock(sender_->mutex);
+    sender_->asked = true;
+    sender_->changed.notify_all();
+}
+
+void MessageService::finish_read_sends(std::chrono::milliseconds limit) {
+    if (!sender_)
+        return;
+    {
+        std::unique_lock lock(sender_->mutex);
+        if (!sender_->changed.wait_for(lock, limit, [this] { return !sender_->asked && !sender_->busy; })) {
+            AGENT_WARN(QUEUE_NAME) << "The read marks did not go within " << limit.count()
+                                   << " ms; they are kept for the next send";
+        }
+        sender_->stopping = true;
+        sender_->asked = false;
+        sender_->changed.notify_all();
+    }
+    {
+        const std::lock_guard lock(sends_mutex_);
+        for (const auto& send : sends_)
+            send->give_up();
+    }
+    sender_->thread.join();
+    sender_.reset();
+}
+
+void MessageService::keep_read_queue_in(std::wstring file) {
+    read_queue_file_ = std::move(file);
+    if (!details::io::exist_file(read_queue_file_))
+        return;
+    const std::vector<std::uint8_t> bytes = details::io::read_file(read_queue_file_);
+    details::io::delete_file(read_queue_file_);
+    std::vector<std::wstring> kept;
+    std::string_view text(reinterpret_cast<const char*>(bytes.data()), bytes.size());
+    while (!text.empty()) {
+        const std::size_t end = text.find('\n');
+        const std::string_view line = text.substr(0, end);
+        if (!line.empty() && line.size() <= 256)
+            kept.push_back(details::utf8_to_wide(line));
+        if (end == std::string_view::npos)
+            break;
+        text.remove_prefix(end + 1);
+    }
+    ReadQueue& queue = read_queue_instance();
+    const std::lock_guard lock(queue.mutex);
+    for (std::wstring& id : kept)
+        if (std::find(queue.ids.begin(), queue.ids.end(), id) == queue.ids.end())
+            queue.ids.push_back(std::move(id));
+    AGENT_INFO(QUEUE_NAME) << kept.size() << " read marks of the last run wait to be sent";
+}
+
+void MessageService::save_read_queue() {
+    if (read_queue_file_.empty())
+        return;
+    std::string text;
+    {
+        ReadQueue& queue = read_queue_instance();
+        const std::lock_guard lock(queue.mutex);
+        for (const std::wstring& id : queue.ids)
+            text += details::wide_to_utf8(id) + "\n";
+    }
+    if (text.empty()) {
+        if (details::io::exist_file(read_queue_file_))
+            details::io::delete_file(read_queue_file_);
+        return;
+    }
+    if (details::io::write_file(read_queue_file_, text.data(), text.size())) {
+        AGENT_INFO(QUEUE_NAME) << "Read marks not sent are kept for the next start";
+    }
+}
+
+void MessageService::drop_read_queue() {
+    finish_read_sends(READ_SEND_GRACE);
+    std::size_t dropped = 0;
+    {
+        ReadQueue& queue = read_queue_instance();
+        const std::lock_guard lock(queue.mutex);
+        dropped = queue.ids.size();
+        queue.ids.clear();
+    }
+    if (dropped > 0) {
+        AGENT_WARN(QUEUE_NAME) << dropped << " read marks of the session that ends were not sent";
+    }
+    if (!read_queue_file_.empty() && details::io::exist_file(read_queue_file_))
+        details::io::delete_file(read_queue_file_);
 }
 
 void MessageService::set_session_id(const std::wstring& session_id) {
@@ -384,6 +524,17 @@ void MessageService::set_session_id(const std::wstring& session_id) {
 
 MessageReader MessageService::create_reader(std::int32_t count) const {
     return MessageReader(client_, api_base_, session_id_, count);
+}
+
+bool MessageService::queue_read_mark(const std::wstring& id) {
+    if (id.empty()) {
+        AGENT_ERROR(MARK_NAME) << "Try to read message with empty message id";
+        return false;
+    }
+    ReadQueue& queue = read_queue_instance();
+    const std::lock_guard lock(queue.mutex);
+    queue.ids.push_back(id);
+    return true;
 }
 
 void MessageService::mark_as_read(const std::wstring& id, bool send_now) {
@@ -405,16 +556,24 @@ void MessageService::mark_as_read(const std::wstring& id, bool send_now) {
 
 void MessageService::mark_queue_as_read() {
     const auto client = details::lock_http_client(client_, QUEUE_NAME);
+    const std::lock_guard one_at_a_time(read_queue_instance().sending);
     // The caller (the GUI thread) waits while a worker runs the request, but never longer
     // than the request's own time-out, counted whole: a server that trickles its answer
     // never holds the GUI thread beyond it.
     const std::uint64_t seconds = client->timeouts() > 0 ? client->timeouts() : 60;
-    struct Live {
-        std::mutex mutex;
-        std::shared_ptr<winhttp::CancelHandle> request;
-        bool given_up = false;
-    };
-    const auto live = std::make_shared<Live>();
+    const auto live = std::make_shared<ReadSend>();
+    {
+        const std::lock_guard lock(sends_mutex_);
+        sends_.push_back(live);
+    }
+    struct Unlist {
+        MessageService& service;
+        std::shared_ptr<ReadSend> send;
+        ~Unlist() {
+            const std::lock_guard lock(service.sends_mutex_);
+            std::erase(service.sends_, send);
+        }
+    } unlist{*this, live};
     std::future<void> task = std::async(
         std::launch::async, [client, live, url = api_base_ + L"/v1/messages/reads", session = details::wide_to_utf8(session_id_)] {
             ReadQueue& queue = read_queue_instance();
@@ -442,12 +601,7 @@ void MessageService::mark_queue_as_read() {
         });
     if (task.wait_for(std::chrono::seconds(seconds)) == std::future_status::ready)
         return task.get();
-    {
-        const std::lock_guard lock(live->mutex);
-        live->given_up = true;
-        if (live->request)
-            live->request->cancel();
-    }
+    live->give_up();
     AGENT_ERROR(QUEUE_NAME) << "No answer within " << seconds << " s; the ids stay queued";
     // The cancelled request ends at once. Its cancel is not the news; an answer that came
     // just in time is.

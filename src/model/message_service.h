@@ -169,12 +169,32 @@ public:
     // Queues the id in the process-wide read queue; sends the queue when send_now is set or
     // 11 ids have gathered. An empty id is logged and ignored.
     void mark_as_read(const std::wstring& id, bool send_now);
+    // Queues the id only; nothing is sent. False for an empty id (logged).
+    bool queue_read_mark(const std::wstring& id);
     // Sends the queued ids as one JSON array. 204 takes them off the queue; any other
     // answer throws the API error and keeps them for the next call. Blocks the caller
     // while a worker runs the request, at most for the client's time-out (60 s when it
     // has none): past it the request is cancelled and WinHttpException
-    // CURLE_OPERATION_TIMEDOUT is thrown, the ids staying queued.
+    // CURLE_OPERATION_TIMEDOUT is thrown, the ids staying queued. One send at a time in the
+    // process: a second caller waits for the first.
     void mark_queue_as_read();
+
+    // Sends the read queue on the service's own thread and returns at once: leaving the
+    // list never waits for the server. A send asked for while one runs is one more send
+    // after it. A failure is logged; the ids stay queued for the next send.
+    void send_read_queue();
+    // Gives the sends running or asked for up to `limit` to end, then cuts the one running
+    // short; returns when none runs any more. The ids that did not go stay queued.
+    void finish_read_sends(std::chrono::milliseconds limit);
+    // How long the end of the service waits for a send before keeping what is left.
+    static constexpr std::chrono::milliseconds READ_SEND_GRACE{2000};
+    // The file that keeps the queue from one run to the next: ids an earlier run left there
+    // join the queue now (and the file goes); the destructor gives a running send
+    // READ_SEND_GRACE and writes there what is still queued.
+    void keep_read_queue_in(std::wstring file);
+    // Sign-out: the queued ids belong to the leaving session. Gives a send READ_SEND_GRACE,
+    // then forgets what is left, here and in the file.
+    void drop_read_queue();
 
     // Starts the stream thread (stopping a running one first). The thread reconnects at
     // once when the body ends or the silence limit passes, after the retry delay when a
@@ -212,8 +232,12 @@ public:
 
     struct StreamState;
     struct StreamHistory;
+    struct ReadSender;
+    struct ReadSend;
 
 private:
+    void save_read_queue();
+
     std::weak_ptr<winhttp::SimpleClient> client_;
     std::wstring api_base_;
     std::wstring session_id_;
@@ -224,6 +248,12 @@ private:
     mutable std::mutex stream_mutex_;  // guards the two below
     std::shared_ptr<StreamState> stream_;
     std::thread stream_thread_;
+    std::wstring read_queue_file_;
+    // The thread of send_read_queue, made on first use.
+    std::unique_ptr<ReadSender> sender_;
+    // The sends of mark_queue_as_read running now, which finish_read_sends may cut short.
+    std::mutex sends_mutex_;
+    std::vector<std::shared_ptr<ReadSend>> sends_;
 };
 
 }  // namespace agent

@@ -143,27 +143,31 @@ TEST_F(ConfigurationTest, LoggingOffMeansNoLoggerAndIsSavedBack) {
     EXPECT_EQ(text.find("log_path"), std::string::npos);
 }
 
-TEST_F(ConfigurationTest, UnreadableLogEnabledFailsLoading) {
-    write_config("client = id\nlog_enabled = yes\n");
-    try {
-        load();
-        FAIL();
-    } catch (const std::invalid_argument& e) {
-        EXPECT_STREQ(e.what(), "invalid stoi argument");
-    }
-    write_config("client = id\nlog_enabled = 99999999999\n");
-    try {
-        load();
-        FAIL();
-    } catch (const std::out_of_range& e) {
-        EXPECT_STREQ(e.what(), "stoi argument out of range");
-    }
-}
+// One bad line must not stop every start: the value is left out with one WARN naming the
+// key, and the default applies.
+TEST_F(ConfigurationTest, AnUnusableValueIsLeftOutWithAWarningNamingTheKey) {
+    write_config("client = id\nlog_enabled = yes\nlast_email = a@b\n");
+    auto config = load();
+    EXPECT_TRUE(config->log_enabled);
+    EXPECT_EQ(config->last_email, L"a@b");
+    ASSERT_EQ(config->rejected().size(), 1u);
+    EXPECT_EQ(config->rejected()[0].first, L"log_enabled");
+    const std::string log = default_log();
+    EXPECT_NE(log.find("| WARN | agent::ConfigurationKeyValue::load | log_enabled \"yes\" is not a number; the "
+                       "default is used"),
+              std::string::npos)
+        << log;
 
-TEST_F(ConfigurationTest, LogPathThatIsAFileFailsLoading) {
+    write_config("client = id\nlog_enabled = 99999999999\nlog_enabled = 1\n");
+    EXPECT_TRUE(load()->rejected().empty()) << "a later line wins";
+
+    // A log folder that cannot be made: the default log, and a WARN.
     write_text(home().path() / "afile", "x");
-    write_config("client = id\nlog_path = " + (home().path() / "afile").string() + "\n");
-    EXPECT_THROW(load(), fs::filesystem_error);
+    write_config("client = id\nlog_path = " + (home().path() / "afile").string() + "\nlog_level = DEBUG\n");
+    EXPECT_NO_THROW(load());
+    ASSERT_NE(details::process_logger(), nullptr);
+    EXPECT_NE(default_log().find("log_path \"" + (home().path() / "afile").string() + "\" cannot be used"),
+              std::string::npos);
 }
 
 TEST_F(ConfigurationTest, SaveWritesAllKeysInOrderAndDropsEmptyOnes) {

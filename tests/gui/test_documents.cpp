@@ -399,6 +399,25 @@ TEST_F(DocumentTest, ErrorDialogShowsTheTextsAndEndsWithTrueOrFalse) {
     EXPECT_EQ(results[0], true);
 }
 
+// A server's error message is the server's words, not markup of our dialog: styles, links
+// that would open signed in, and remote images all stay text.
+TEST_F(DocumentTest, ErrorDialogShowsAServersMessageAsText) {
+    const std::string hostile = "Сбой <style>body{display:none}</style><a auth=\"true\" "
+                                "href=\"https://evil.example/\">Войти снова</a><img src=\"https://evil.example/t.png\">\n"
+                                "Код: 500";
+    Json::Value properties;
+    properties["title"] = "Произошла ошибка";
+    properties["text"] = hostile;
+    open("res:error.html", properties);
+    EXPECT_EQ(eval("String(document.getElementById('DialogMessage').children.length)"), "0");
+    EXPECT_EQ(eval("document.getElementById('DialogMessage').textContent"), hostile);
+    EXPECT_NE(eval("getComputedStyle(document.body).display"), "none");
+    snapshot("error-server-text.png");
+    key(GDK_KEY_Return);
+    ASSERT_TRUE(wait_results(1));
+    EXPECT_EQ(results[0], true);
+}
+
 TEST_F(DocumentTest, ErrorDialogLeadsToTheProxyFormInTheSameWindow) {
     Json::Value dialog = error_properties(varnelagent::error::ERROR_CONNECTION);
     dialog["proxy"] = proxy_record("http://10.0.0.1", "3128", "Иван", "p@ss:word");

@@ -86,7 +86,9 @@ TEST_F(ErrorTest, DialogRequestsCarryTheTexts) {
     show_credentials(window.handle());
 
     ASSERT_EQ(window.requests.size(), 4u);
-    EXPECT_EQ(window.requests[0]["message"], "Не удалось открыть ссылку: x");
+    // Texts from elsewhere go as text, the program's own coded texts as its HTML.
+    EXPECT_EQ(window.requests[0]["text"], "Не удалось открыть ссылку: x");
+    EXPECT_FALSE(window.requests[0].isMember("message"));
     EXPECT_EQ(window.requests[0]["title"], utf8(error_text(3).title));
     EXPECT_EQ(window.requests[1]["title"], "Произошла ошибка");
     EXPECT_EQ(window.requests[2]["title"], utf8(error_text(0).title));
@@ -118,7 +120,7 @@ TEST_F(ErrorTest, ApiErrorsByStatusFromAWorker) {
     ASSERT_EQ(window.requests.size(), 3u);
     EXPECT_EQ(window.requests[0]["title"], utf8(error_text(5).title));
     EXPECT_EQ(window.requests[1]["message"], utf8(error_text(6).message));
-    EXPECT_EQ(window.requests[2]["message"], "500 internal");
+    EXPECT_EQ(window.requests[2]["text"], "500 internal");
     EXPECT_EQ(window.requests[2]["title"], utf8(error_text(3).title));
     // Change user is posted after the 401 dialog, and only for the 401.
     ASSERT_TRUE(engine::run_nested_until([&] { return !window.commands.empty(); }, std::chrono::seconds(10)));

@@ -133,7 +133,7 @@ TEST_F(PageHostTest, LinksSwitchPagesOrOpenTheBrowserSignedIn) {
     pump_for(std::chrono::milliseconds(100));
     ASSERT_EQ(owner.seen_.size(), 1u);
     EXPECT_EQ(owner.seen_[0].message, WM_MODAL_DIALOG);
-    EXPECT_EQ(owner.seen_[0].dialog["message"].asString(), "Не удалось открыть ссылку: javascript:alert(1)");
+    EXPECT_EQ(owner.seen_[0].dialog["text"].asString(), "Не удалось открыть ссылку: javascript:alert(1)");
     EXPECT_EQ(browser->opened().size(), 2u);
 }
 

@@ -78,6 +78,31 @@ TEST_F(AgentClientTest, WithoutRememberAnEarlierFileStaysAsItWas) {
     EXPECT_FALSE(std::filesystem::exists(sid_file()));
 }
 
+// A full disk or a folder that cannot be written must not undo a sign-in the server has made:
+// the user is signed in for this run and told once that it was not remembered.
+TEST_F(AgentClientTest, FilesThatCannotBeWrittenLeaveTheSignInStanding) {
+    const std::filesystem::path data = sid_file().parent_path();
+    std::filesystem::create_directories(data);
+    auto agent = create();
+    // Something that is no file stands where each new file is written first.
+    std::filesystem::create_directories(data / "sid.tmp" / "x");
+    std::filesystem::create_directories(data / "config.tmp" / "x");
+    EXPECT_NO_THROW(agent->authenticate(wide(Server::DEMO_LOGIN), wide(Server::DEMO_PASSWORD), true));
+    EXPECT_TRUE(agent->has_session());
+    EXPECT_TRUE(server().has_session(narrow(agent->session_id())));
+    EXPECT_EQ(server().client_events(), std::vector<std::string>{"signin"});
+    EXPECT_FALSE(std::filesystem::exists(sid_file()));
+    const std::wstring said = agent->take_save_failure();
+    EXPECT_NE(said.find(L"не запомнен"), std::wstring::npos);
+    EXPECT_NE(said.find(L"/sid»"), std::wstring::npos) << narrow(said);
+    EXPECT_TRUE(agent->take_save_failure().empty()) << "said once";
+
+    // Not asked to remember: nothing to say, the sign-in stands all the same.
+    auto other = create();
+    EXPECT_NO_THROW(other->authenticate(wide(Server::DEMO_LOGIN), wide(Server::DEMO_PASSWORD), false));
+    EXPECT_TRUE(other->take_save_failure().empty());
+}
+
 TEST_F(AgentClientTest, SixteenByteSessionWithEmptyTokenMakesA32ByteFile) {
     answer_next("/auth/authenticate-by-pass", 200, R"({"Sid":"0123456789abcdef"})");
     answer_next("/api/v1/user/info", 200, R"({"user-id":"u-1","name":"Ann"})");

@@ -3,6 +3,7 @@
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
+#include <filesystem>
 #include <future>
 #include <mutex>
 #include <string>
@@ -262,6 +263,40 @@ TEST_F(MessageServiceTest, ATricklingAnswerHoldsTheCallerNoLongerThanTheTimeOut)
     EXPECT_LT(std::chrono::steady_clock::now() - begin, 5s);
     EXPECT_EQ(MessageService::read_queue(), std::vector<std::wstring>{L"a"});
     finished = true;
+}
+
+// Leaving the list hands the marks to the service's own thread; the end of the program gives
+// a slow send two seconds, then keeps what did not go for the next start, which sends it.
+TEST_F(MessageServiceTest, MarksSentInTheBackgroundAreKeptForTheNextStartWhenTheyDoNotGo) {
+    const std::filesystem::path file = home().path() / "unsent_read_marks";
+    auto slow = fault(READS_PATH, 0);
+    slow.delay = 30s;
+    server_->add_fault(slow);
+    auto service = std::make_unique<MessageService>(client_, utf8_to_wide(server_->api_url()));
+    service->set_session_id(utf8_to_wide(sid_));
+    service->keep_read_queue_in(file.wstring());
+    ASSERT_TRUE(service->queue_read_mark(L"a"));
+    ASSERT_TRUE(service->queue_read_mark(L"b"));
+    EXPECT_FALSE(service->queue_read_mark(L""));
+    service->send_read_queue();
+    ASSERT_TRUE(wait_for([&] { return server_->requests(READS_PATH).size() == 1; }));
+    EXPECT_EQ(MessageService::read_queue(), (std::vector<std::wstring>{L"a", L"b"})) << "still on its way";
+
+    const auto begin = std::chrono::steady_clock::now();
+    service.reset();
+    EXPECT_LT(std::chrono::steady_clock::now() - begin, 5s);
+    EXPECT_EQ(testing::read_text(file), "a\nb\n");
+
+    // The next start takes them up (once) and sends them with the next send.
+    MessageService::clear_read_queue_for_testing();
+    service_->keep_read_queue_in(file.wstring());
+    EXPECT_FALSE(std::filesystem::exists(file));
+    EXPECT_EQ(MessageService::read_queue(), (std::vector<std::wstring>{L"a", L"b"}));
+    service_->send_read_queue();
+    ASSERT_TRUE(wait_for([&] { return MessageService::read_queue().empty(); }));
+    EXPECT_EQ(server_->requests(READS_PATH).back().body, "[\"a\",\"b\"]\n");
+    service_.reset();
+    EXPECT_FALSE(std::filesystem::exists(file)) << "nothing left to keep";
 }
 
 // --- the stream ---------------------------------------------------------------------------

@@ -255,6 +255,9 @@ void AuthPage::sign_in(const SignIn& request, const engine::ScriptCallback& end,
             retry = *next;
         }
     }
+    // Signed in, but what was to be remembered is not on disk: said once, before the list.
+    if (const std::wstring failure = client().take_save_failure(); !failure.empty())
+        error::show_error(failure, window);
     // The window goes out of sight (and out of the task bar's minimised state) until the
     // notifications page has placed it.
     try {
@@ -276,10 +279,10 @@ void AuthPage::attempt(const SignIn& request, const winhttp::ProxySettings& prox
     // place, and keeps it for the next start.
     if (retry == Retry::Proxy) {
         client().set_proxy(proxy);
-        client().configuration()->save();
+        client().save_configuration();
     } else if (retry == Retry::Credentials) {
         client().set_proxy_credentials(proxy.user, proxy.password);
-        client().configuration()->save();
+        client().save_configuration();
     }
     if (!request.by_certificate) {
         client().authenticate(request.login, request.password, request.remember);

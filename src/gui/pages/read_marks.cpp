@@ -70,15 +70,10 @@ void ReadMarks::flush() {
         std::lock_guard lock(mutex_);
         ids.swap(waiting_);
     }
-    std::lock_guard lock(sending());
-    // Each id is queued even when the eleventh one's send fails; the last send tries again.
-    for (const std::wstring& id : ids) {
-        try {
-            service_.mark_as_read(id, false);
-        } catch (...) {
-        }
-    }
-    service_.mark_queue_as_read();
+    for (const std::wstring& id : ids)
+        service_.queue_read_mark(id);
+    // The service's own thread sends them: the GUI thread never waits for the server.
+    service_.send_read_queue();
 }
 
 InstantReadMarks::~InstantReadMarks() {

@@ -39,8 +39,9 @@ public:
     void hand_over(const std::function<void(const std::wstring&)>& taken = nullptr);
 
     // The page is leaving (GUI thread, after its tasks have ended): what still waits goes to
-    // the queue and the whole queue is sent now. Throws what the send throws; the queue then
-    // keeps the ids.
+    // the queue, and the service's own thread sends the whole queue; nothing here waits for
+    // the server. A send that fails keeps the ids queued (and at the end of the program they
+    // are kept for the next start).
     void flush();
 
 private:

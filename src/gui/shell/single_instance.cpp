@@ -1,7 +1,6 @@
 #include "gui/shell/single_instance.h"
 
 #include <fcntl.h>
-#include <poll.h>
 #include <glib-unix.h>
 #include <glib.h>
 #include <sys/file.h>
@@ -70,6 +69,12 @@ SingleInstance::SingleInstance(std::string directory, std::chrono::milliseconds 
 SingleInstance::~SingleInstance() {
     if (watch_ != 0)
         g_source_remove(watch_);
+    if (sweep_ != 0)
+        g_source_remove(sweep_);
+    for (auto& [fd, client] : clients_) {
+        g_source_remove(client.watch);
+        ::close(fd);
+    }
     if (listen_fd_ >= 0) {
         close_fd(listen_fd_);
         ::unlink(socket_path_.c_str());
@@ -129,30 +134,84 @@ void SingleInstance::listen(std::function<void()> on_open) {
         close_fd(listen_fd_);
         throw agent::SystemException(error, "listen");
     }
-    // GUI thread: a later copy connected. Whatever it says, it asked to be shown.
+    // GUI thread: a later copy connected. Nothing here waits for it: what it says is read
+    // when it has said it, and a connection that says nothing is dropped after a while.
     watch_ = g_unix_fd_add(
         listen_fd_, G_IO_IN,
         [](gint fd, GIOCondition, gpointer data) -> gboolean {
             auto& self = *static_cast<SingleInstance*>(data);
             while (true) {
-                const int client = ::accept4(fd, nullptr, nullptr, SOCK_CLOEXEC);
+                const int client = ::accept4(fd, nullptr, nullptr, SOCK_CLOEXEC | SOCK_NONBLOCK);
                 if (client < 0)
                     break;
-                char buffer[64];
-                // The peer wrote its line before connecting returned; a short wait at most.
-                pollfd poll_fd{client, POLLIN, 0};
-                if (::poll(&poll_fd, 1, 200) > 0) {
-                    const ssize_t got = ::recv(client, buffer, sizeof buffer, MSG_DONTWAIT);
-                    (void)got;
-                }
-                ::close(client);
-                AGENT_INFO(FUNCTION) << "Another copy was started: opening the window";
-                if (self.on_open_)
-                    self.on_open_();
+                self.take_client(client);
             }
             return G_SOURCE_CONTINUE;
         },
         this);
+}
+
+void SingleInstance::take_client(int fd) {
+    // A copy that floods the socket gets no more than a handful of places.
+    if (clients_.size() >= MAX_WAITING_CLIENTS) {
+        AGENT_WARN(FUNCTION) << "Too many connections waiting on " << socket_path_ << "; one is dropped";
+        ::close(fd);
+        return;
+    }
+    Client& client = clients_[fd];
+    client.owner = this;
+    client.fd = fd;
+    client.started = std::chrono::steady_clock::now();
+    client.watch = g_unix_fd_add(
+        fd, static_cast<GIOCondition>(G_IO_IN | G_IO_HUP | G_IO_ERR),
+        [](gint, GIOCondition, gpointer data) -> gboolean {
+            auto* client = static_cast<Client*>(data);
+            client->owner->read_client(client->fd);
+            return G_SOURCE_REMOVE;
+        },
+        &client);
+    if (sweep_ == 0)
+        sweep_ = g_timeout_add(
+            250,
+            [](gpointer data) -> gboolean {
+                auto& self = *static_cast<SingleInstance*>(data);
+                self.drop_silent_clients();
+                if (!self.clients_.empty())
+                    return G_SOURCE_CONTINUE;
+                self.sweep_ = 0;
+                return G_SOURCE_REMOVE;
+            },
+            this);
+}
+
+void SingleInstance::read_client(int fd) {
+    char buffer[64];
+    const ssize_t got = ::recv(fd, buffer, sizeof buffer, MSG_DONTWAIT);
+    const auto found = clients_.find(fd);
+    if (found != clients_.end()) {
+        // The watch has removed itself by returning G_SOURCE_REMOVE.
+        clients_.erase(found);
+    }
+    ::close(fd);
+    if (got <= 0)
+        return;
+    AGENT_INFO(FUNCTION) << "Another copy was started: opening the window";
+    if (on_open_)
+        on_open_();
+}
+
+void SingleInstance::drop_silent_clients() {
+    const auto now = std::chrono::steady_clock::now();
+    for (auto it = clients_.begin(); it != clients_.end();) {
+        if (now - it->second.started < CLIENT_PATIENCE) {
+            ++it;
+            continue;
+        }
+        AGENT_WARN(FUNCTION) << "A connection to " << socket_path_ << " said nothing; dropped";
+        g_source_remove(it->second.watch);
+        ::close(it->first);
+        it = clients_.erase(it);
+    }
 }
 
 }  // namespace varnelagent

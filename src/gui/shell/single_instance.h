@@ -2,6 +2,7 @@
 
 #include <chrono>
 #include <functional>
+#include <map>
 #include <string>
 
 namespace varnelagent {
@@ -29,17 +30,31 @@ public:
     bool delivered() const noexcept { return delivered_; }
 
     // For First: listens on the GUI thread's main context; `on_open` runs there for each
-    // "open" received. Throws SystemException when the socket cannot be made.
+    // "open" received. Nothing waits for a connection that is slow to speak: it is read when
+    // it has spoken, and dropped after CLIENT_PATIENCE if it says nothing. Throws
+    // SystemException when the socket cannot be made.
     void listen(std::function<void()> on_open);
 
     const std::string& socket_path() const noexcept { return socket_path_; }
     const std::string& lock_path() const noexcept { return lock_path_; }
 
     static constexpr char NAME[] = "OstVarnel.Agent";
+    static constexpr std::chrono::milliseconds CLIENT_PATIENCE{2000};
+    static constexpr std::size_t MAX_WAITING_CLIENTS = 16;
 
 private:
+    struct Client {
+        SingleInstance* owner = nullptr;
+        int fd = -1;
+        unsigned watch = 0;
+        std::chrono::steady_clock::time_point started;
+    };
+
     bool try_lock();
     bool send_open();
+    void take_client(int fd);
+    void read_client(int fd);
+    void drop_silent_clients();
 
     Role role_ = Role::Other;
     bool delivered_ = false;
@@ -48,6 +63,9 @@ private:
     int lock_fd_ = -1;
     int listen_fd_ = -1;
     unsigned watch_ = 0;
+    unsigned sweep_ = 0;
+    // Connections not yet heard from, by descriptor (stable addresses: their watches hold them).
+    std::map<int, Client> clients_;
     std::function<void()> on_open_;
 };
 
