@@ -227,6 +227,7 @@ void AgentClient::set_proxy(const winhttp::ProxySettings& proxy) {
         throw AgentException(AgentException::PROXY_WITHOUT_ADDRESS);
     http_client_->set_proxy(proxy);
     configuration_->proxy = proxy;
+    uri_service_->set_proxy(proxy);
     // The stream holds its connection open for as long as the server keeps it: without a
     // new one it would go on through the old proxy (or none) until the next drop.
     message_service_->reconnect_message_stream();
@@ -236,6 +237,7 @@ void AgentClient::set_proxy_credentials(const std::wstring& user, const std::wst
     http_client_->set_proxy_credentials(user, password);
     configuration_->proxy.user = user;
     configuration_->proxy.password = password;
+    uri_service_->set_proxy(configuration_->proxy);
 }
 
 }  // namespace agent

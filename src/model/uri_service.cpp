@@ -46,6 +46,10 @@ std::wstring json_text(const Json::Value& item, const char* key) {
 
 namespace details {
 
+bool is_web_link(std::wstring_view url) {
+    return starts_with_ascii_nocase(url, L"https://") || starts_with_ascii_nocase(url, L"http://");
+}
+
 LinkItems parse_link_items(std::string_view body) {
     Json::Value root;
     std::string errors;
@@ -120,6 +124,12 @@ bool XdgOpenBrowser::set_cookie(const std::wstring&, const std::wstring&, const 
 }
 
 bool XdgOpenBrowser::open(const std::wstring& url) {
+    // The desktop would hand any scheme to whatever claims it (a file manager for file:, a
+    // custom handler): only web pages, and mail to the mail program, go there.
+    if (!details::is_web_link(url) && !details::starts_with_ascii_nocase(url, L"mailto:")) {
+        AGENT_WARN(L"agent::XdgOpenBrowser::open") << "Not opened (only http and https leave the program): " << url;
+        return false;
+    }
     try {
         details::start_detached({launcher_, details::wide_to_utf8(url)});
         return true;
@@ -236,6 +246,12 @@ void UriService::set_auth_cookie(const std::wstring& name, const std::wstring& v
 
 bool UriService::open_link(const std::wstring& url, const std::wstring& token, const std::wstring& session_id) {
     constexpr wchar_t FUNCTION[] = L"agent::UriService::open_link";
+    // Every link comes from a server (a message, the support list, the instruction): only a
+    // web page leaves the program, and the sign-in cookies go nowhere else.
+    if (!details::is_web_link(url)) {
+        AGENT_WARN(FUNCTION) << "Not opened (only http and https leave the program): " << url;
+        return false;
+    }
     set_auth_cookie(L"token", token, url);
     set_auth_cookie(L"auth.sid", session_id, url);
     AGENT_INFO(FUNCTION) << "link: " << url;
@@ -256,6 +272,11 @@ bool UriService::open_link(const std::wstring& url, const std::wstring& token, c
         AGENT_ERROR(FUNCTION) << e.what();
         return false;
     }
+}
+
+void UriService::set_proxy(const ProxySettings& proxy) {
+    if (browser_)
+        browser_->set_proxy(proxy);
 }
 
 void UriService::clear_service_links() {

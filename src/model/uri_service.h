@@ -7,6 +7,7 @@
 #include <string_view>
 #include <vector>
 
+#include "details/proxy_settings.h"
 #include "model/icons.h"
 
 namespace winhttp {
@@ -42,6 +43,10 @@ public:
 
     // Shows the URL; true when a browser took it.
     virtual bool open(const std::wstring& url) = 0;
+
+    // The agent's proxy settings changed; a browser of the program's own goes through them
+    // too. The desktop's browser keeps its own.
+    virtual void set_proxy(const ProxySettings&) {}
 };
 
 // The desktop's default browser, started detached through a launcher program ("xdg-open"
@@ -53,7 +58,8 @@ public:
 
     // Always false: the desktop browser's cookie store cannot be written.
     bool set_cookie(const std::wstring& url, const std::wstring& name, const std::wstring& data) override;
-    // True when the launcher was started (not whether it found a browser).
+    // True when the launcher was started (not whether it found a browser). Only http(s) and
+    // mailto: addresses are handed over; anything else (file:, a custom handler) is false.
     bool open(const std::wstring& url) override;
 
 private:
@@ -108,8 +114,13 @@ public:
     void set_auth_cookie(const std::wstring& name, const std::wstring& value, const std::wstring& url);
 
     // Sets the "token" and "auth.sid" cookies (skipped when empty) and opens the URL in the
-    // browser window, else in the fallback browser. True when one of them took it.
+    // browser window, else in the fallback browser. True when one of them took it. Only an
+    // http(s) address is opened: anything else is logged and false, with no cookie written.
     bool open_link(const std::wstring& url, const std::wstring& token, const std::wstring& session_id);
+
+    // The agent's proxy settings changed (the agent client calls it): the browser window
+    // follows them.
+    void set_proxy(const ProxySettings& proxy);
 
     // Empties the process-wide link cache; the agent client calls it at sign-out.
     static void clear_service_links();
@@ -123,6 +134,9 @@ private:
 };
 
 namespace details {
+
+// Whether the address is an http:// or https:// one (the scheme in any case).
+bool is_web_link(std::wstring_view url);
 
 // The "items" of a support answer (UTF-8 JSON). Throws std::runtime_error with the JSON
 // reader's messages when the body is not JSON.

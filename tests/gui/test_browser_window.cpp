@@ -9,8 +9,10 @@
 #include "gui/shell/browser_window.h"
 #include "model/agent_client.h"
 #include "model/uri_service.h"
+#include "../model/links_updates_support.h"
 #include "page_probe.h"
 #include "shell_fixture.h"
+#include "support/tinyproxy.h"
 
 namespace agent::testing {
 namespace {
@@ -242,6 +244,74 @@ TEST_F(BrowserWindowTest, ACertificateThatDoesNotVerifyShowsAnErrorPageNeverTheC
     ASSERT_TRUE(trusted.open(details::utf8_to_wide(account)));
     ASSERT_TRUE(showing(trusted, account));
     EXPECT_EQ(secure_->requests("/account").size(), 1u);
+}
+
+// A data: page in place of the provider's (a phishing staple) is never shown, whatever leads
+// there; a page's own frames may still use such addresses.
+TEST_F(BrowserWindowTest, NoDataPageTakesTheWindowsPlace) {
+    auto page = fault("/account", 200,
+                      "<!DOCTYPE html><html><body><iframe id=\"frame\" src=\"data:text/html,<script>parent.postMessage("
+                      "'framed','*')</script>\"></iframe><a id=\"lure\" href=\"data:text/html,<title>Вход</title>"
+                      "<h1 id=phish>Вход</h1>\">Войти</a><script>addEventListener('message',(e)=>{"
+                      "document.body.dataset.frame=e.data})</script></body></html>");
+    page.content_type = "text/html";
+    server().add_fault(page);
+    BrowserWindow browser(options());
+    const std::string account = server().base_url() + "/account";
+    ASSERT_TRUE(browser.open(details::utf8_to_wide(account)));
+    ASSERT_TRUE(showing(browser, account));
+    EXPECT_TRUE(pump_until([&] {
+        return evaluate(browser.web_view(), "document.body.dataset.frame ?? ''", true) == Json::Value("framed");
+    })) << "a frame's data: address is the page's own business";
+
+    // The user clicks the lure: the engine refuses a page's own way there already; however it
+    // is reached, nothing of the data: page is shown.
+    ASSERT_TRUE(click_element(browser.gtk_window(), browser.web_view(), "#lure"));
+    pump_until([] { return false; }, std::chrono::seconds(1));
+    const auto no_phish = [&] {
+        const char* uri = webkit_web_view_get_uri(browser.web_view());
+        return std::string(uri != nullptr ? uri : "").rfind("data:", 0) != 0 &&
+               evaluate(browser.web_view(), "document.getElementById('phish') === null", true) == Json::Value(true);
+    };
+    EXPECT_TRUE(no_phish());
+    // Loaded by the window itself (the way a link handed to it goes): stopped, and said so.
+    webkit_web_view_load_uri(browser.web_view(), "data:text/html,<h1 id=phish>x</h1>");
+    ASSERT_TRUE(pump_until([&] {
+        return evaluate(browser.web_view(), "document.body?.dataset.error ?? ''", true) == Json::Value("blocked");
+    }));
+    EXPECT_TRUE(no_phish());
+    EXPECT_EQ(browser.title(), "Страница не открыта");
+    snapshot_window(browser.gtk_window(), artifact("browser_data_blocked.png"));
+}
+
+// The provider's services open through the agent's own proxy; the proxy the user named gets
+// the user's credentials when it asks.
+TEST_F(BrowserWindowTest, PagesGoThroughTheAgentsProxy) {
+    Tinyproxy proxy(home().path() / "proxy", "agent", "pr0xy-secret");
+    auto settings = options();
+    settings.proxy.mode = winhttp::NamedProxy;
+    settings.proxy.url = proxy.address();
+    settings.proxy.user = L"agent";
+    settings.proxy.password = L"pr0xy-secret";
+    BrowserWindow browser(settings);
+    const std::string account = server().base_url() + "/account";
+    ASSERT_TRUE(browser.open(details::utf8_to_wide(account)));
+    ASSERT_TRUE(showing(browser, account));
+    EXPECT_EQ(server().requests("/account").size(), 1u);
+    const auto through = proxy.requests();
+    EXPECT_TRUE(std::any_of(through.begin(), through.end(),
+                            [&](const std::string& line) { return line.find("/account") != std::string::npos; }))
+        << "the page did not go through the proxy";
+
+    // Changed to no proxy at all: the host is not reached through the proxy any more.
+    winhttp::ProxySettings direct;
+    direct.mode = winhttp::NoProxy;
+    browser.set_proxy(direct);
+    const std::string local = server().base_url() + "/account?direct";
+    const std::size_t before = proxy.requests().size();
+    ASSERT_TRUE(browser.open(details::utf8_to_wide(local)));
+    ASSERT_TRUE(showing(browser, local));
+    EXPECT_EQ(proxy.requests().size(), before);
 }
 
 }  // namespace

@@ -202,6 +202,28 @@ TEST_F(OpenLinkTest, RefusedLinkGoesToTheFallbackLauncherAsOneArgument) {
     EXPECT_FALSE(std::filesystem::exists(home().path() / "x"));
 }
 
+// The instruction and every other link come from a server: only a web page leaves the
+// program, through the browser window or the desktop's launcher.
+TEST_F(OpenLinkTest, OnlyWebAddressesLeaveTheProgram) {
+    browser->refuse_links = true;
+    const std::filesystem::path launcher = home().path() / "bin" / "fake-xdg-open";
+    const std::filesystem::path output = home().path() / "launched.txt";
+    std::filesystem::create_directories(launcher.parent_path());
+    write_executable(launcher, recording_script(output));
+    service.set_fallback_browser(std::make_shared<XdgOpenBrowser>(launcher.string()));
+    for (const wchar_t* url : {L"file:///etc/passwd", L"FILE:///home", L"smb://host/share", L"varnel-handler:x",
+                               L"javascript:alert(1)", L"data:text/html,<b>x</b>", L"", L"/relative"})
+        EXPECT_FALSE(service.open_link(url, L"token", L"sid")) << wide_to_utf8(url);
+    EXPECT_TRUE(browser->cookies().empty()) << "no cookie for a refused link";
+    EXPECT_TRUE(browser->opened().empty());
+    XdgOpenBrowser desktop(launcher.string());
+    EXPECT_FALSE(desktop.open(L"file:///etc/passwd"));
+    EXPECT_FALSE(std::filesystem::exists(output));
+
+    EXPECT_TRUE(service.open_link(L"HTTPS://help.varnel.example/faq", L"", L""));
+    ASSERT_TRUE(wait_for([&] { return std::filesystem::exists(output); }));
+}
+
 TEST_F(OpenLinkTest, LauncherHoldsNoDescriptorOfTheAgent) {
     // A descriptor the agent left inheritable, like a socket of a library that does not set
     // close-on-exec.

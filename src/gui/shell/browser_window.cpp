@@ -103,7 +103,7 @@ std::vector<std::string> certificate_problems(GTlsCertificateFlags errors) {
 }
 
 // The page shown instead of one that could not be loaded. It carries no script; `kind`
-// ("certificate", "network", "crashed") is on the body for whoever inspects it.
+// ("certificate", "network", "crashed", "blocked") is on the body for whoever inspects it.
 std::string error_page(const std::string& kind, const std::string& title, const std::string& text,
                        const std::vector<std::string>& details, const std::string& address) {
     std::string html =
@@ -125,7 +125,9 @@ std::string error_page(const std::string& kind, const std::string& title, const 
             html += "<li>" + escaped(detail) + "</li>";
         html += "</ul>";
     }
-    html += "<p class=\"address\">" + escaped(address) + "</p></main></body></html>";
+    if (!address.empty())
+        html += "<p class=\"address\">" + escaped(address) + "</p>";
+    html += "</main></body></html>";
     return html;
 }
 
@@ -142,6 +144,7 @@ struct BrowserWindow::State : std::enable_shared_from_this<State> {
 
     // The web context with the persistent store; made on first use.
     GObjectPtr<WebKitWebContext> context;
+    WebKitWebsiteDataManager* manager = nullptr;  // the context's
     WebKitCookieManager* cookies = nullptr;  // the context's
     std::vector<GObjectPtr<GTlsCertificate>> extra_authorities;
     // "host\ncertificate PEM" of the server certificates let through for the extra CA, so a
@@ -168,6 +171,7 @@ struct BrowserWindow::State : std::enable_shared_from_this<State> {
 
     bool ensure_context();
     bool ensure_window();
+    void apply_proxy();
     void destroy_window();
     void enqueue(Operation operation);
     void run_next();
@@ -189,6 +193,7 @@ struct BrowserWindow::State : std::enable_shared_from_this<State> {
                                      gpointer data);
     static GtkWidget* on_create(WebKitWebView*, WebKitNavigationAction* action, gpointer data);
     static void on_crashed(WebKitWebView*, WebKitWebProcessTerminationReason reason, gpointer data);
+    static gboolean on_authenticate(WebKitWebView*, WebKitAuthenticationRequest* request, gpointer data);
 };
 
 BrowserWindow::State::~State() {
@@ -217,6 +222,8 @@ bool BrowserWindow::State::ensure_context() {
     // handler of the view's TLS failures, nothing else is.
     webkit_website_data_manager_set_tls_errors_policy(manager.get(), WEBKIT_TLS_ERRORS_POLICY_FAIL);
     context.reset(webkit_web_context_new_with_website_data_manager(manager.get()));
+    this->manager = manager.get();
+    apply_proxy();
     cookies = webkit_website_data_manager_get_cookie_manager(manager.get());
     if (!data.empty()) {
         const std::string store = data + "/cookies.sqlite";
@@ -325,6 +332,7 @@ bool BrowserWindow::State::ensure_window() {
     g_signal_connect(view, "decide-policy", G_CALLBACK(on_decide_policy), this);
     g_signal_connect(view, "create", G_CALLBACK(on_create), this);
     g_signal_connect(view, "web-process-terminated", G_CALLBACK(on_crashed), this);
+    g_signal_connect(view, "authenticate", G_CALLBACK(on_authenticate), this);
     // window.close() from the page: the window goes once the engine's signal has returned.
     g_signal_connect(view, "close", G_CALLBACK(+[](WebKitWebView*, gpointer data) {
                          const std::weak_ptr<State> weak = static_cast<State*>(data)->weak_from_this();
@@ -409,8 +417,25 @@ void BrowserWindow::State::on_changed(WebKitWebView*, GParamSpec*, gpointer data
     static_cast<State*>(data)->update_header();
 }
 
-void BrowserWindow::State::on_load_changed(WebKitWebView*, WebKitLoadEvent, gpointer data) {
-    static_cast<State*>(data)->update_header();
+void BrowserWindow::State::on_load_changed(WebKitWebView* view, WebKitLoadEvent event, gpointer data) {
+    auto* state = static_cast<State*>(data);
+    // A data: page in the window's own place is a phishing staple: a sign-in form that looks
+    // like the provider's under an address nobody reads. Frames of a page may still use
+    // them; the window's own load (the only one this signal tells of) is stopped before
+    // anything of it is shown.
+    const char* uri = webkit_web_view_get_uri(view);
+    if (event == WEBKIT_LOAD_STARTED && uri != nullptr && scheme_of(uri) == "data") {
+        AGENT_WARN(CONTEXT) << "Not followed: a data: address in place of the page";
+        webkit_web_view_stop_loading(view);
+        const std::string html =
+            error_page("blocked", "Страница не открыта",
+                       "Эта ссылка ведёт не на сайт, а на страницу, составленную самой ссылкой. Такие страницы "
+                       "не открываются: ими подделывают сайты.",
+                       {}, "");
+        webkit_web_view_load_alternate_html(view, html.c_str(), "about:blank", nullptr);
+        return;
+    }
+    state->update_header();
 }
 
 void BrowserWindow::State::show_error(const std::string& kind, const std::string& title, const std::string& text,
@@ -518,6 +543,70 @@ void BrowserWindow::State::on_crashed(WebKitWebView* view, WebKitWebProcessTermi
     // No reload by itself: a page that kills its process would do it again and again.
     static_cast<State*>(data)->show_error("crashed", "Страница перестала работать",
                                           "Нажмите «Обновить», чтобы открыть её снова.", {}, uri != nullptr ? uri : "");
+}
+
+namespace {
+
+// "http://host:port" from the configuration's "host:port" or URL.
+std::string proxy_uri(const std::wstring& address) {
+    std::string text = wide_to_utf8(address);
+    if (text.empty() || text.find("://") != std::string::npos)
+        return text;
+    return "http://" + text;
+}
+
+}  // namespace
+
+void BrowserWindow::State::apply_proxy() {
+    if (manager == nullptr)
+        return;
+    const winhttp::ProxySettings& proxy = options.proxy;
+    if (proxy.mode == winhttp::NoProxy) {
+        webkit_website_data_manager_set_network_proxy_settings(manager, WEBKIT_NETWORK_PROXY_MODE_NO_PROXY, nullptr);
+        return;
+    }
+    if (proxy.mode != winhttp::NamedProxy || proxy.url.empty()) {
+        webkit_website_data_manager_set_network_proxy_settings(manager, WEBKIT_NETWORK_PROXY_MODE_DEFAULT, nullptr);
+        return;
+    }
+    // The bypass list's entries, as the transport reads them: ";", "," or blanks apart.
+    std::vector<std::string> ignored;
+    std::string entry;
+    for (const char c : wide_to_utf8(proxy.bypass) + ";") {
+        if (c == ';' || c == ',' || c == ' ' || c == '\t') {
+            if (!entry.empty() && entry != "<local>")
+                ignored.push_back(entry);
+            entry.clear();
+        } else {
+            entry += c;
+        }
+    }
+    std::vector<const char*> hosts;
+    for (const std::string& host : ignored)
+        hosts.push_back(host.c_str());
+    hosts.push_back(nullptr);
+    const std::string http = proxy_uri(winhttp::proxy_for_scheme(proxy.url, L"http"));
+    const std::string https = proxy_uri(winhttp::proxy_for_scheme(proxy.url, L"https"));
+    WebKitNetworkProxySettings* settings = webkit_network_proxy_settings_new(http.c_str(), hosts.data());
+    webkit_network_proxy_settings_add_proxy_for_scheme(settings, "https", https.c_str());
+    webkit_website_data_manager_set_network_proxy_settings(manager, WEBKIT_NETWORK_PROXY_MODE_CUSTOM, settings);
+    webkit_network_proxy_settings_free(settings);
+}
+
+gboolean BrowserWindow::State::on_authenticate(WebKitWebView*, WebKitAuthenticationRequest* request, gpointer data) {
+    auto* state = static_cast<State*>(data);
+    const winhttp::ProxySettings& proxy = state->options.proxy;
+    // The user's credentials go only to the proxy the user named; a site asking for a
+    // password, or a proxy the desktop chose, gets the engine's own question.
+    if (!webkit_authentication_request_is_for_proxy(request) || proxy.mode != winhttp::NamedProxy ||
+        proxy.user.empty() || webkit_authentication_request_is_retry(request))
+        return FALSE;
+    WebKitCredential* credential = webkit_credential_new(wide_to_utf8(proxy.user).c_str(),
+                                                         wide_to_utf8(proxy.password).c_str(),
+                                                         WEBKIT_CREDENTIAL_PERSISTENCE_FOR_SESSION);
+    webkit_authentication_request_authenticate(request, credential);
+    webkit_credential_free(credential);
+    return TRUE;
 }
 
 void BrowserWindow::State::open_in_desktop_browser() {
@@ -752,6 +841,15 @@ void BrowserWindow::sign_out() {
 void BrowserWindow::close() {
     state_->destroy_window();
     state_->pending_uri.clear();
+}
+
+void BrowserWindow::set_proxy(const winhttp::ProxySettings& proxy) {
+    if (!is_gui_thread()) {
+        execute_on_gui_thread([&] { set_proxy(proxy); });
+        return;
+    }
+    state_->options.proxy = proxy;
+    state_->apply_proxy();
 }
 
 bool BrowserWindow::busy() const {

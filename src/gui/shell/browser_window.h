@@ -5,6 +5,7 @@
 #include <string>
 
 #include "model/uri_service.h"
+#include "winhttp/proxy.h"
 
 typedef struct _GtkWindow GtkWindow;
 typedef struct _WebKitWebView WebKitWebView;
@@ -37,6 +38,8 @@ public:
         std::wstring ca_file;
         // Where "open in the desktop's browser" sends the page; XdgOpenBrowser when empty.
         std::shared_ptr<agent::IBrowser> desktop;
+        // The agent's own proxy settings, which the pages go through as well.
+        winhttp::ProxySettings proxy;
     };
 
     // The store is opened on first use, not here.
@@ -63,6 +66,11 @@ public:
 
     // Closes the window; the next link makes a new one.
     void close();
+
+    // The agent's proxy settings changed: the pages opened from now on go through these. A
+    // named proxy gets its credentials when it asks for them (407); a proxy the desktop
+    // chose (DefaultProxy) never gets the agent's.
+    void set_proxy(const winhttp::ProxySettings& proxy) override;
 
     // Whether cookie work is queued or running (tests wait for it with a loop of their own).
     bool busy() const;

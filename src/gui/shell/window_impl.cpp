@@ -71,6 +71,7 @@ WindowImpl::WindowImpl(const std::wstring& data_directory)
     browsing.data_directory = path::join(path::get_user_data_directory(), L"browser");
     browsing.cache_directory = path::join(path::get_user_cache_directory(), L"browser");
     browsing.ca_file = configuration_->ca_file;
+    browsing.proxy = configuration_->proxy;
     browser_ = std::make_shared<BrowserWindow>(std::move(browsing));
     client_->uri_service().set_browser(browser_);
     engine::WindowOptions options;
