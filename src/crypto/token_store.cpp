@@ -358,7 +358,17 @@ void list_token(const std::vector<std::string>& module_paths, const Pkcs11Module
     const CK_RV rv = module.functions->C_GetTokenInfo(slot, &token.info);
     if (rv != CKR_OK)
         details::throw_token_error(rv, "C_GetTokenInfo");
+    // A blank token (softhsm2 keeps one free slot of these) holds nothing to list, and no
+    // session can be opened on it.
+    if ((token.info.flags & CKF_TOKEN_INITIALIZED) == 0) {
+        AGENT_INFO(LISTING) << "Slot " << std::to_string(slot) << " of " << module.name << " holds a blank token";
+        return;
+    }
     const std::wstring store_name = uri_of(token.info);
+    // Private objects are out of sight until the login: a key stored without a public-key
+    // object beside it (as tokens provisioned with "pkcs11-tool --write-object" are) is only
+    // found then.
+    const bool keys_hidden = (token.info.flags & CKF_LOGIN_REQUIRED) != 0;
 
     Pkcs11Session session(module.functions, slot);
     CK_OBJECT_CLASS certificate_class = CKO_CERTIFICATE;
@@ -385,8 +395,13 @@ void list_token(const std::vector<std::string>& module_paths, const Pkcs11Module
                                                              {CKA_ID, id.data(), static_cast<CK_ULONG>(id.size())}},
                                                             1)
                                                       .empty());
-        if (!has_key && X509_check_ca(certificate.get()) != 0)
+        const bool authority = X509_check_ca(certificate.get()) != 0;
+        if (!has_key && authority)
             continue;
+        // Listed on trust: the sign-in looks for the key after the PIN, and a token that
+        // then holds none gives the certificate error.
+        if (!has_key && keys_hidden && !id.empty())
+            has_key = true;
         std::shared_ptr<const IPrivateKey> key;
         if (has_key) {
             X509_up_ref(certificate.get());

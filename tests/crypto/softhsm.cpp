@@ -113,6 +113,26 @@ bool SoftHsm::import(const std::string& token, const std::string& pin, const cer
     return write_certificate(token, pin, certificate.certificate(), from_hex(id_hex));
 }
 
+bool SoftHsm::write_with_pkcs11_tool(const std::string& token, const std::string& pin,
+                                     const certgen::UserCertificate& certificate, const std::string& id_hex) {
+    const std::filesystem::path key_pem = folder_ / ("write-" + id_hex + ".pem");
+    const std::filesystem::path key_der = folder_ / ("write-" + id_hex + ".key.der");
+    const std::filesystem::path cert_pem = folder_ / ("write-" + id_hex + ".crt.pem");
+    const std::filesystem::path cert_der = folder_ / ("write-" + id_hex + ".crt.der");
+    write_text(key_pem, certificate.key_pem());
+    write_text(cert_pem, certificate.certificate_pem());
+    const std::string tool = "pkcs11-tool --module /usr/lib/softhsm/libsofthsm2.so --token-label '" + token +
+                             "' --login --pin '" + pin + "' --id " + id_hex;
+    const bool written =
+        run("openssl pkey -in '" + key_pem.string() + "' -outform DER -out '" + key_der.string() + "'") &&
+        run("openssl x509 -in '" + cert_pem.string() + "' -outform DER -out '" + cert_der.string() + "'") &&
+        run(tool + " --write-object '" + key_der.string() + "' --type privkey --label key") &&
+        run(tool + " --write-object '" + cert_der.string() + "' --type cert --label certificate");
+    for (const auto& file : {key_pem, key_der, cert_pem, cert_der})
+        std::filesystem::remove(file);
+    return written;
+}
+
 bool SoftHsm::remove_token(const std::string& label) {
     return run("softhsm2-util --delete-token --token '" + label + "'");
 }

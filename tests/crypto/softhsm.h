@@ -23,6 +23,11 @@ public:
     // as a token object over PKCS#11, both with the hex id.
     bool import(const std::string& token, const std::string& pin, const certgen::UserCertificate& certificate,
                 const std::string& id_hex, bool with_key = true);
+    // The certificate and its private key written with "pkcs11-tool --write-object" under
+    // one id, as many tokens are provisioned: no public-key object, the key private (out of
+    // sight until the login).
+    bool write_with_pkcs11_tool(const std::string& token, const std::string& pin,
+                                const certgen::UserCertificate& certificate, const std::string& id_hex);
     // softhsm2-util --delete-token: as if the token had been pulled out.
     bool remove_token(const std::string& label);
 

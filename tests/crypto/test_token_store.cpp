@@ -9,7 +9,9 @@
 #include "crypto/decrypt.h"
 #include "crypto/token_store.h"
 #include "details/exception.h"
+#include "details/strings.h"
 #include "fixtures.h"
+#include "model/capture_logger.h"
 #include "softhsm.h"
 
 namespace {
@@ -22,6 +24,7 @@ using agent::crypto::Certificate;
 using agent::crypto::StaticPinPrompt;
 using agent::testing::crypto::certificate_directory;
 using agent::testing::crypto::make;
+using agent::testing::CaptureLogger;
 using agent::testing::crypto::same;
 
 const std::vector<std::uint8_t> CHALLENGE{'t', 'o', 'k', 'e', 'n', ' ', 'c', 'h', 'a', 'l', 'l', 'e', 'n', 'g', 'e'};
@@ -82,6 +85,38 @@ TEST_F(TokenStoreTest, KeyOnTheTokenAnswersTheChallengeAfterThePin) {
     // A wrong PIN did not stay behind: the right one still works.
     StaticPinPrompt again(L"1234");
     EXPECT_EQ(agent::crypto::decrypt(certificate, message, &again), CHALLENGE);
+}
+
+// Tokens as users bring them: a key written without its public half (found only after the
+// login), and softhsm2's blank slot beside it, which is no failure.
+TEST_F(TokenStoreTest, AKeyWithoutItsPublicHalfIsFoundAfterThePin) {
+    CaptureLogger& log = CaptureLogger::install(agent::details::LEVEL_WARN);
+    const auto user = make(UserOptions::for_kind(SubjectKind::Person), true);
+    ASSERT_TRUE(softhsm->write_with_pkcs11_tool("Varnel A", "1234", user, "b2"));
+    StaticPinPrompt listing_prompt(std::nullopt);
+    const std::vector<Certificate> listed = agent::crypto::list_sign_in_certificates(&listing_prompt);
+    ASSERT_EQ(listed.size(), 1u);
+    EXPECT_TRUE(same(listed.front(), user));
+    EXPECT_EQ(listing_prompt.asked(), 0);
+    EXPECT_FALSE(log.contains(L"ERROR")) << agent::details::wide_to_utf8(log.text());
+
+    const auto message = agent::certgen::envelope(user.certificate(), CHALLENGE);
+    StaticPinPrompt right(L"1234");
+    EXPECT_EQ(agent::crypto::decrypt(listed.front(), message, &right), CHALLENGE);
+
+    // A certificate whose key is not on the token after all: the certificate error, after
+    // the PIN.
+    ASSERT_TRUE(softhsm->init_token("Varnel B", "5678"));
+    const auto lonely = make(UserOptions::for_kind(SubjectKind::Organization, 2), true);
+    ASSERT_TRUE(softhsm->import("Varnel B", "5678", lonely, "c3", false));
+    std::optional<Certificate> keyless;
+    for (Certificate& certificate : agent::crypto::list_sign_in_certificates(&listing_prompt))
+        if (same(certificate, lonely))
+            keyless = std::move(certificate);
+    ASSERT_TRUE(keyless);
+    StaticPinPrompt second(L"5678");
+    EXPECT_EQ(failure_of(*keyless, agent::certgen::envelope(lonely.certificate(), CHALLENGE), &second),
+              CryptoException::NO_MATCHING_KEY);
 }
 
 // Pulls the token out when the PIN is asked, as a user might while the PIN dialog is open.

@@ -105,6 +105,62 @@ TEST_F(CliTest, ServeListensAndPushReachesItsDemoUser) {
     EXPECT_EQ(second.Get("/api/v1/user/info", session_header(sid))->status, 200);
 }
 
+// A GOST user's certificate, made by OpenSSL's own tool, signs in at the first try against a
+// stand-in provider that has just started (nothing in its process has used the engine yet).
+TEST_F(CliTest, AGostCertificateSignsInAtTheFirstTryOfAFreshProvider) {
+    const auto work = home().path();
+    const std::string in = "cd '" + work.string() + "' && ";
+    ASSERT_EQ(std::system((in + "openssl req -engine gost -x509 -newkey gost2012_256 -pkeyopt paramset:A -nodes "
+                                "-keyout key.pem -out cert.pem -days 30 -subj '/CN=Петров/emailAddress=demo@varnel.example' "
+                                ">/dev/null 2>&1 && openssl x509 -engine gost -in cert.pem -outform DER -out cert.der "
+                                ">/dev/null 2>&1")
+                               .c_str()),
+              0);
+    ServeProcess serve({"--state", (work / "state").string()});
+    const std::string first = serve.line();
+    ASSERT_EQ(first.rfind("listening on http://127.0.0.1:", 0), 0u) << first;
+    httplib::Client client(first.substr(13, first.size() - 14));
+    const auto step1 =
+        client.Post("/auth/authenticate-by-cert", agent::testing::read_text(work / "cert.der"), "application/octet-stream");
+    ASSERT_TRUE(step1);
+    ASSERT_EQ(step1->status, 200) << step1->body;
+    const Json::Value answer = parse(step1->body);
+    agent::testing::write_text(work / "challenge.b64", answer["EncryptedKey"].asString() + "\n");
+    ASSERT_EQ(std::system((in + "openssl base64 -d -A -in challenge.b64 -out challenge.der && "
+                                "openssl cms -engine gost -decrypt -binary -inform DER -in challenge.der "
+                                "-inkey key.pem -recip cert.pem -out plain.bin >/dev/null 2>&1")
+                               .c_str()),
+              0);
+    const std::string href = answer["Link"]["Href"].asString();
+    const auto step2 = client.Post(href.substr(href.find("/auth/")), agent::testing::read_text(work / "plain.bin"),
+                                   "application/octet-stream");
+    ASSERT_TRUE(step2);
+    EXPECT_EQ(step2->status, 200) << step2->body;
+    EXPECT_EQ(serve.terminate(), 0);
+}
+
+// An installer posted the way curl posts a file by default (as a form) is taken as it is.
+TEST_F(CliTest, AnInstallerPostedAsAFormIsTakenAsItIs) {
+    ServeProcess serve({"--state", (home().path() / "state").string()});
+    const std::string first = serve.line();
+    const std::string base = first.substr(13, first.size() - 14);
+    httplib::Client client(base);
+    const std::string installer(18 * 1024, 'x');
+    const auto posted = client.Post("/admin/update", installer, "application/x-www-form-urlencoded");
+    ASSERT_TRUE(posted);
+    EXPECT_EQ(posted->status, 204) << posted->body;
+    // Too large for any content type: the reason is the size.
+    const auto huge = client.Post("/admin/update", std::string(5 << 20, 'x'), "application/x-www-form-urlencoded");
+    ASSERT_TRUE(huge);
+    EXPECT_EQ(huge->status, 413);
+    EXPECT_NE(huge->body.find("larger than 4194304 bytes"), std::string::npos) << huge->body;
+    const auto sign_in = client.Post("/auth/authenticate-by-pass?login=demo@varnel.example", "demo", "text/plain");
+    const std::string sid = parse(sign_in->body)["Sid"].asString();
+    const auto served = client.Get("/api/v1/client/installer", session_header(sid));
+    ASSERT_TRUE(served);
+    EXPECT_EQ(served->body, installer);
+}
+
 TEST_F(CliTest, BadCommandLinesAreRefused) {
     EXPECT_EQ(run({}).first, 2);
     EXPECT_EQ(run({"fly"}).first, 2);

@@ -178,6 +178,9 @@ TlsFiles ensure_tls_files(const fs::path& directory) {
 }
 
 std::optional<CertificateInfo> read_certificate(const std::string& der) {
+    // A GOST key is only understood with the engine loaded: a certificate read before that
+    // keeps an unreadable key for good (the first sign-in of a GOST user would fail).
+    agent::certgen::load_gost_engine();
     const unsigned char* cursor = reinterpret_cast<const unsigned char*>(der.data());
     X509Ptr certificate(d2i_X509(nullptr, &cursor, static_cast<long>(der.size())));
     if (!certificate || cursor != reinterpret_cast<const unsigned char*>(der.data()) + der.size()) {
