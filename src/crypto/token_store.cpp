@@ -340,6 +340,8 @@ struct Found {
     std::vector<std::uint8_t> id;
     std::vector<std::uint8_t> der;
     Certificate certificate;
+    // A key object of the pair was seen; false for a key taken on trust (found at sign-in).
+    bool key_seen = false;
 };
 
 // What one module's listing thread hands back.
@@ -398,6 +400,7 @@ void list_token(const std::vector<std::string>& module_paths, const Pkcs11Module
         const bool authority = X509_check_ca(certificate.get()) != 0;
         if (!has_key && authority)
             continue;
+        const bool key_seen = has_key;
         // Listed on trust: the sign-in looks for the key after the PIN, and a token that
         // then holds none gives the certificate error.
         if (!has_key && keys_hidden && !id.empty())
@@ -408,7 +411,8 @@ void list_token(const std::vector<std::string>& module_paths, const Pkcs11Module
             key = std::make_shared<TokenKey>(module_paths, token, id, details::X509Ptr(certificate.get()));
         }
         on_token.push_back(Found{session.attribute(object, CKA_LABEL), std::move(id), std::move(der),
-                                 Certificate(std::move(certificate), std::move(key), store_name, Carrier::Token)});
+                                 Certificate(std::move(certificate), std::move(key), store_name, Carrier::Token),
+                                 key_seen});
     }
     std::sort(on_token.begin(), on_token.end(), [](const Found& a, const Found& b) {
         return std::tie(a.label, a.id, a.der) < std::tie(b.label, b.id, b.der);
@@ -515,15 +519,26 @@ std::vector<Certificate> TokenStore::enumerate(IPinPrompt*) {
             found.push_back(std::move(entry));
     }
 
+    // The first copy of each certificate, unless a later one has a key where it had none, or
+    // a key seen where it had one only on trust.
     std::vector<Certificate> result;
+    std::vector<bool> key_seen;
     std::map<std::string, std::size_t> seen;
     for (Found& entry : found) {
         const std::string digest = details::fingerprint(entry.certificate.handle());
         const auto [position, added] = seen.emplace(digest, result.size());
-        if (added)
+        if (added) {
             result.push_back(std::move(entry.certificate));
-        else if (!result[position->second].has_private_key() && entry.certificate.has_private_key())
-            result[position->second] = std::move(entry.certificate);
+            key_seen.push_back(entry.key_seen);
+            continue;
+        }
+        const std::size_t at = position->second;
+        const bool better = entry.certificate.has_private_key() &&
+                            (!result[at].has_private_key() || (!key_seen[at] && entry.key_seen));
+        if (better) {
+            result[at] = std::move(entry.certificate);
+            key_seen[at] = entry.key_seen;
+        }
     }
     AGENT_INFO(LISTING) << result.size() << " certificates on " << modules->modules().size() << " PKCS#11 modules";
     return result;

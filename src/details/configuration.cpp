@@ -1,5 +1,8 @@
 #include "details/configuration.h"
 
+#include <sys/random.h>
+
+#include <cerrno>
 #include <ctime>
 #include <exception>
 #include <fstream>
@@ -13,6 +16,7 @@
 
 #include "details/exception.h"
 #include "details/io.h"
+#include "details/keyring.h"
 #include "details/logger.h"
 #include "details/path.h"
 #include "details/registry.h"
@@ -126,6 +130,26 @@ void ConfigurationKeyValue::read(std::string_view file_text) {
     }
 }
 
+std::wstring random_client_id() {
+    std::uint8_t bytes[16];
+    std::size_t got = 0;
+    while (got < sizeof bytes) {
+        const ssize_t n = ::getrandom(bytes + got, sizeof bytes - got, 0);
+        if (n < 0 && errno == EINTR)
+            continue;
+        if (n <= 0)
+            throw SystemException(errno, "getrandom");
+        got += static_cast<std::size_t>(n);
+    }
+    std::wstring text;
+    for (std::size_t i = 0; i < sizeof bytes; ++i) {
+        if (i == 4 || i == 6 || i == 8 || i == 10)
+            text += L'-';
+        text += fmt::format(L"{:02x}", bytes[i]);
+    }
+    return text;
+}
+
 std::wstring generate_client_id(std::uint32_t seed) {
     std::mt19937 engine(seed);
     std::wstring groups[8];
@@ -156,7 +180,7 @@ std::shared_ptr<ConfigurationKeyValue> ConfigurationKeyValue::load(const std::ws
     std::exception_ptr save_failure;
     if (config->client.empty()) {
         config->first_run = true;
-        config->client = generate_client_id(static_cast<std::uint32_t>(std::time(nullptr)));
+        config->client = random_client_id();
         try {
             config->save();
         } catch (const Exception&) {
@@ -196,6 +220,7 @@ std::shared_ptr<ConfigurationKeyValue> ConfigurationKeyValue::load(const std::ws
     AGENT_INFO(function) << "Client id: " << config->client;
     AGENT_INFO(function) << "Proxy url: " << config->proxy.url;
     AGENT_INFO(function) << "Proxy mode: " << static_cast<int>(config->proxy.mode);
+    config->keep_proxy_password();
     if (!log_failure.empty()) {
         AGENT_WARN(function) << "log_path \"" << config->log_path << "\" cannot be used (" << log_failure
                              << "); the default log is used";
@@ -225,7 +250,8 @@ std::string ConfigurationKeyValue::serialize() const {
     entry(L"proxy_mode", proxy_mode_name(proxy.mode));
     entry(L"proxy_uri", proxy.url);
     entry(L"proxy_user", proxy.user);
-    entry(L"proxy_password", proxy.password);
+    if (!proxy_password_in_keyring)
+        entry(L"proxy_password", proxy.password);
     entry(L"ca_file", ca_file);
     if (stream_silence_limit != 0)
         entry(L"stream_silence_limit", std::to_wstring(stream_silence_limit));
@@ -239,7 +265,64 @@ std::string ConfigurationKeyValue::serialize() const {
     return wide_to_utf8(text);
 }
 
+void ConfigurationKeyValue::keep_proxy_password() {
+    constexpr auto function = L"agent::ConfigurationKeyValue::keep_proxy_password";
+    if (!keyring::available())
+        return;
+    const keyring::Key key{"proxy", wide_to_utf8(proxy.url), wide_to_utf8(proxy.user)};
+    std::string error;
+    if (proxy.password.empty()) {
+        // Moved there earlier, or never given.
+        if (proxy.user.empty())
+            return;
+        if (const auto password = keyring::lookup(key, error)) {
+            proxy.password = utf8_to_wide(*password);
+            proxy_password_in_keyring = true;
+            kept_proxy_ = KeptProxy{proxy.url, proxy.user, proxy.password};
+        } else if (!error.empty()) {
+            AGENT_WARN(function) << "The proxy password cannot be read from the keyring (" << error << ")";
+        }
+        return;
+    }
+    // Found in the file: it moves into the keyring, and the file is written without it.
+    if (!keyring::store(key, "Варнел.Агент: прокси-сервер", wide_to_utf8(proxy.password), error)) {
+        AGENT_WARN(function) << "The proxy password stays in " << path::join(path, L"config") << " (the keyring: "
+                             << error << ")";
+        return;
+    }
+    proxy_password_in_keyring = true;
+    kept_proxy_ = KeptProxy{proxy.url, proxy.user, proxy.password};
+    try {
+        save();
+        AGENT_INFO(function) << "The proxy password moved into the keyring";
+    } catch (const Exception& e) {
+        AGENT_ERROR(function) << e.description();
+    }
+}
+
 void ConfigurationKeyValue::save() {
+    // The proxy password goes to the keyring when one runs and it changed; without one, or
+    // refused there, it stays in the file.
+    const KeptProxy now{proxy.url, proxy.user, proxy.password};
+    if ((proxy_password_in_keyring || keyring::available()) && !(kept_proxy_ && *kept_proxy_ == now)) {
+        std::string error;
+        if (kept_proxy_)
+            keyring::clear({"proxy", wide_to_utf8(kept_proxy_->url), wide_to_utf8(kept_proxy_->user)}, error);
+        kept_proxy_.reset();
+        proxy_password_in_keyring = false;
+        if (proxy.password.empty()) {
+            kept_proxy_ = now;
+            proxy_password_in_keyring = keyring::available();
+        } else if (keyring::store({"proxy", wide_to_utf8(proxy.url), wide_to_utf8(proxy.user)},
+                                  "Варнел.Агент: прокси-сервер", wide_to_utf8(proxy.password), error)) {
+            kept_proxy_ = now;
+            proxy_password_in_keyring = true;
+        } else {
+            AGENT_WARN(L"agent::ConfigurationKeyValue::save")
+                << "The proxy password is kept in " << path::join(path, L"config") << " (the keyring: " << error
+                << ")";
+        }
+    }
     const std::string text = serialize();
     if (!path::make_directories(path, 0700))
         throw SystemException(ENOTDIR, "mkdir");

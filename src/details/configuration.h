@@ -2,6 +2,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <utility>
@@ -51,6 +52,9 @@ public:
     // read as before.
     bool desktop_notifications = false;
     bool first_run = false;
+    // The proxy password lives in the desktop's keyring (a Secret Service runs): "config"
+    // holds the proxy's user, never its password then.
+    bool proxy_password_in_keyring = false;
 };
 
 class ConfigurationKeyValue : public IConfiguration {
@@ -82,10 +86,23 @@ public:
     bool log_defaults = true;
 
 private:
+    // Puts the proxy password into the keyring when one runs (the first start after an
+    // update moves one found in the file), or takes it from there.
+    void keep_proxy_password();
+    // What the keyring holds now, so that a save stores the password only when it changed.
+    struct KeptProxy {
+        std::wstring url, user, password;
+        bool operator==(const KeptProxy&) const = default;
+    };
+    std::optional<KeptProxy> kept_proxy_;
     std::vector<std::pair<std::wstring, std::wstring>> rejected_;
 };
 
-// 8-4-4-4-12 lower-case hex digits from MT19937 seeded with the seed (whole seconds).
+// 8-4-4-4-12 lower-case hex digits from MT19937 seeded with the seed (whole seconds): how
+// earlier versions made the id.
 std::wstring generate_client_id(std::uint32_t seed);
+
+// The same form from the system's random source (getrandom): what a new installation gets.
+std::wstring random_client_id();
 
 }  // namespace agent

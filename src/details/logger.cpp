@@ -82,7 +82,10 @@ std::int64_t log_clock_now() noexcept {
 }
 
 MonthlyLogger::MonthlyLogger(std::wstring directory) : directory_(std::move(directory)) {
-    std::filesystem::create_directories(std::filesystem::path(wide_to_utf8(directory_)));
+    const std::filesystem::path folder(wide_to_utf8(directory_));
+    std::filesystem::create_directories(folder);
+    // The log tells what the user did and when: for the user's eyes only.
+    ::chmod(folder.c_str(), 0700);
     const UtcTime now = utc_time(log_clock_now());
     std::lock_guard lock(mutex_);
     open_month(now.year, now.month);
@@ -107,7 +110,8 @@ void MonthlyLogger::open_month(int year, int month) {
     }
     path_ = path::join(directory_, fmt::format(L"{}.{:02}.log", year, month));
     // O_SYNC: every line is on disk when write() returns. O_APPEND: restarts append.
-    fd_ = ::open(wide_to_utf8(path_).c_str(), O_WRONLY | O_CREAT | O_APPEND | O_SYNC | O_CLOEXEC, 0600);
+    // O_NOFOLLOW: a link planted in the file's place does not lead the lines elsewhere.
+    fd_ = ::open(wide_to_utf8(path_).c_str(), O_WRONLY | O_CREAT | O_APPEND | O_SYNC | O_CLOEXEC | O_NOFOLLOW, 0600);
 }
 
 void MonthlyLogger::write(const wchar_t* text, std::size_t count) {
@@ -215,18 +219,51 @@ LogEntry::~LogEntry() {
     }
 }
 
+namespace {
+
+// What could end a line or change how it reads: C0 and C1 controls, DEL, the Unicode line and
+// paragraph separators.
+bool breaks_lines(wchar_t c) noexcept {
+    return c < 0x20 || (c >= 0x7F && c <= 0x9F) || c == 0x2028 || c == 0x2029;
+}
+
+}  // namespace
+
+void LogEntry::append_escaped(wchar_t c) {
+    // Text from a server may hold anything: a line break in it would start a forged line.
+    const auto put = [this](std::wstring_view escape) { buffer_.append(escape.data(), escape.data() + escape.size()); };
+    switch (c) {
+    case L'\n':
+        put(L"\\n");
+        return;
+    case L'\r':
+        put(L"\\r");
+        return;
+    case L'\t':
+        put(L"\\t");
+        return;
+    default:
+        fmt::format_to(std::back_inserter(buffer_), L"\\x{{{:x}}}", static_cast<unsigned>(c));
+    }
+}
+
 LogEntry& LogEntry::operator<<(std::wstring_view text) {
-    buffer_.append(text.data(), text.data() + text.size());
+    std::size_t start = 0;
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        if (!breaks_lines(text[i]))
+            continue;
+        buffer_.append(text.data() + start, text.data() + i);
+        append_escaped(text[i]);
+        start = i + 1;
+    }
+    buffer_.append(text.data() + start, text.data() + text.size());
     return *this;
 }
 
 LogEntry& LogEntry::operator<<(std::string_view text) {
     for (unsigned char c : text) {
-        if (c >= 0x80) {
-            const std::wstring wide = utf8_to_wide(text);
-            buffer_.append(wide.data(), wide.data() + wide.size());
-            return *this;
-        }
+        if (c >= 0x80 || c < 0x20 || c == 0x7F)
+            return *this << std::wstring_view(utf8_to_wide(text));
     }
     for (char c : text)
         buffer_.push_back(static_cast<wchar_t>(c));

@@ -82,7 +82,9 @@ void set_log_clock_for_testing(LogClock clock) noexcept;
 std::int64_t log_clock_now() noexcept;
 
 // One log line under construction: built in a 500-character inline buffer owned by the
-// logging statement, handed to the logger when the statement ends.
+// logging statement, handed to the logger when the statement ends. Whatever is written into
+// it keeps to one line: line breaks and other control characters come out as escapes
+// ("\n", "\r", "\t", "\x{1b}"), so text from a server can never forge a line.
 class LogEntry {
 public:
     LogEntry(ILogger& logger, std::uint8_t level, const wchar_t* function);
@@ -109,6 +111,8 @@ public:
     }
 
 private:
+    void append_escaped(wchar_t c);
+
     ILogger& logger_;
     fmt::basic_memory_buffer<wchar_t, 500> buffer_;
 };

@@ -19,6 +19,7 @@
 #include "model/json_answer.h"
 #include "model/message_service.h"
 #include "model/session_file.h"
+#include "model/session_store.h"
 #include "model/update_service.h"
 #include "model/uri_service.h"
 #include "winhttp/api_call.h"
@@ -33,7 +34,6 @@ constexpr wchar_t AUTHENTICATE[] = L"agent::AgentClient::authenticate";
 constexpr wchar_t SIGNOUT[] = L"agent::AgentClient::signout";
 constexpr wchar_t GET_USER_INFO[] = L"agent::AgentClient::get_user_info";
 constexpr wchar_t GET_INSTRUCTION[] = L"agent::AgentClient::get_instruction";
-constexpr wchar_t SESSION_FILE_NAME[] = L"sid";
 // Read marks the server has not been told of when the program ended, for the next start.
 constexpr wchar_t READ_MARKS_FILE_NAME[] = L"unsent_read_marks";
 
@@ -97,25 +97,19 @@ std::unique_ptr<AgentClient> AgentClient::create(std::shared_ptr<IConfiguration>
     agent->uri_service_ = std::make_unique<UriService>(client, agent->api_base_);
     agent->events_logger_ = std::make_unique<EventsLogger>(client, agent->api_base_);
 
+    agent->session_store_ = std::make_unique<SessionStore>(configuration->path, configuration->client,
+                                                           details::host_of(configuration->uri));
     agent->restore_session();
     return agent;
 }
 
 void AgentClient::restore_session() {
-    const std::wstring file = details::path::join(configuration_->path, SESSION_FILE_NAME);
-    // Nobody has signed in with the session remembered yet: nothing to restore, no error.
-    if (!details::io::exist_file(file))
+    const auto saved = session_store_->load();
+    if (!saved)
         return;
-    try {
-        const auto saved = details::decode_session(configuration_->client, details::io::read_file(file));
-        if (!saved)
-            return;
-        token_ = saved->token;
-        has_session_ = true;
-        assign_session_id(saved->session_id);
-    } catch (const std::exception& e) {
-        AGENT_ERROR(CREATE) << "Sid cannot be read: " << e.what();
-    }
+    token_ = saved->token;
+    has_session_ = true;
+    assign_session_id(saved->session_id);
 }
 
 void AgentClient::assign_session_id(const std::wstring& session_id) {
@@ -141,11 +135,13 @@ void AgentClient::finish_authentication(const std::string& session_id, bool reme
     has_session_ = true;
     remember_ = remember;
     save_failure_.clear();
+    uri_service_->set_remembered(remember);
     assign_session_id(details::utf8_to_wide(session_id));
 
-    token_ = get_user_info().token;
+    const details::UserInfo info = get_user_info();
+    token_ = info.token;
     if (remember)
-        save_session();
+        save_session(info.user_id);
 
     const std::wstring instruction = get_instruction();
     if (!instruction.empty()) {
@@ -177,22 +173,14 @@ std::wstring AgentClient::take_save_failure() {
     return std::exchange(save_failure_, std::wstring());
 }
 
-void AgentClient::save_session() {
-    std::vector<std::uint8_t> content;
+void AgentClient::save_session(const std::wstring& user) {
     try {
-        content = details::encode_session(configuration_->client, session_id_, token_);
+        session_store_->save({session_id_, token_}, user);
     } catch (const std::length_error& e) {
         // Written anyway it would restore as another session; signed in for this run only.
         AGENT_ERROR(AUTHENTICATE) << "Sid is not saved: " << e.what();
-        return;
-    }
-    const std::wstring file = details::path::join(configuration_->path, SESSION_FILE_NAME);
-    try {
-        if (!details::path::make_directories(configuration_->path, 0700))
-            throw SystemException(ENOTDIR, "mkdir");
-        details::io::write_file_or_throw(file, content.data(), content.size());
     } catch (const SystemException& e) {
-        note_save_failure(file, e);
+        note_save_failure(session_store_->file(), e);
     }
 }
 
@@ -202,7 +190,7 @@ void AgentClient::signout() {
     events_logger_->send_event(EVENT_SIGNOUT);
     has_session_ = false;
     UriService::clear_service_links();
-    details::io::delete_file(details::path::join(configuration_->path, SESSION_FILE_NAME));
+    session_store_->remove();
     configuration_->reset_silent_mode();
     const bool result = auth_service_->signout(session_id_);
     AGENT_DEBUG(SIGNOUT) << "Signout result: " << (result ? 1 : 0);
@@ -211,8 +199,10 @@ void AgentClient::signout() {
 }
 
 details::UserInfo AgentClient::get_user_info() {
+    // The answer carries the user's token: it never goes into the log.
     const auto answer = details::call_api(*http_client_, GET_USER_INFO, api_base_ + L"/v1/user/info",
-                                          winhttp::METHOD_GET, details::wide_to_utf8(session_id_), nullptr, 200);
+                                          winhttp::METHOD_GET, details::wide_to_utf8(session_id_), nullptr, 200, 0,
+                                          details::AnswerLog::None);
     return details::UserInfo::parse_user_info(answer.body);
 }
 

@@ -20,6 +20,7 @@ class MessageService;
 class UpdateService;
 class UriService;
 class EventsLogger;
+class SessionStore;
 
 namespace crypto {
 class Certificate;
@@ -99,7 +100,7 @@ private:
     void assign_session_id(const std::wstring& session_id);
     // Steps after the authentication service answered.
     void finish_authentication(const std::string& session_id, bool remember);
-    void save_session();
+    void save_session(const std::wstring& user);
     void note_save_failure(const std::wstring& file, const Exception& failure);
 
     std::shared_ptr<IConfiguration> configuration_;
@@ -116,6 +117,7 @@ private:
     std::unique_ptr<UpdateService> update_service_;
     std::unique_ptr<UriService> uri_service_;
     std::unique_ptr<EventsLogger> events_logger_;
+    std::unique_ptr<SessionStore> session_store_;
 };
 
 namespace details {

@@ -63,9 +63,15 @@ MessageReader::MessageReader(std::weak_ptr<winhttp::SimpleClient> client, std::w
 std::vector<Message> MessageReader::get_messages() {
     if (finished_)
         return {};
-    // The server's "previous" link is a full URL and is followed as it is.
+    // The server's "previous" link is a full URL and is followed as it is, but only on the
+    // agent API's own origin: the request carries the user's session.
     const std::wstring url =
         previous_.empty() ? api_base_ + L"/v1/messages/top?count=" + std::to_wstring(count_) : previous_;
+    if (!previous_.empty() && !details::same_origin(previous_, api_base_)) {
+        AGENT_ERROR(READER_NAME) << "The link to older messages leads away from the agent API, not followed: "
+                                 << details::redacted_url(previous_);
+        throw WinHttpException(CURLE_UNSUPPORTED_PROTOCOL, "same_origin");
+    }
     const auto client = details::lock_http_client(client_, READER_NAME);
     const details::ApiAnswer answer = details::call_api(*client, READER_NAME, url, winhttp::METHOD_GET,
                                                         details::wide_to_utf8(session_id_), nullptr, 200, 204);

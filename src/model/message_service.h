@@ -36,7 +36,9 @@ public:
 
     // The next older page; empty once paging has finished. A failed call (API error,
     // transfer failure) throws and leaves the reader as it was, so the same page is asked
-    // for again next time.
+    // for again next time. The server's "previous" link is followed only on the agent
+    // API's own origin (it gets the session): any other is not asked for, logged, and
+    // fails as a transfer does (WinHttpException CURLE_UNSUPPORTED_PROTOCOL, "same_origin").
     std::vector<Message> get_messages();
 
     bool finished() const noexcept { return finished_; }

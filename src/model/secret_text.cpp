@@ -4,16 +4,6 @@
 
 namespace agent::details {
 
-std::wstring mask_secret(std::wstring_view secret) {
-    constexpr std::size_t SHOWN = 4;
-    const std::size_t shown = secret.size() <= SHOWN ? secret.size() / 2 : SHOWN;
-    return std::wstring(secret.substr(0, shown)) + L"…";
-}
-
-std::wstring mask_secret(std::string_view utf8_secret) {
-    return mask_secret(std::wstring_view(utf8_to_wide(utf8_secret)));
-}
-
 std::wstring encode_query_value(const std::wstring& value) {
     static constexpr char HEX[] = "0123456789ABCDEF";
     std::wstring result;

@@ -211,7 +211,9 @@ std::vector<std::uint8_t> UriService::get_icon(const std::wstring& url, std::chr
     return bytes;
 }
 
-std::wstring UriService::get_cookie_string(const std::wstring& value, const std::wstring& domain) {
+std::wstring UriService::get_cookie_string(const std::wstring& value, const std::wstring& domain, bool lasting) {
+    if (!lasting)
+        return value + L"; domain=" + domain + L"; path=/; secure; HttpOnly";
     const std::time_t expiry = std::time(nullptr) + 24 * 60 * 60;
     std::tm calendar{};
     if (::gmtime_r(&expiry, &calendar) == nullptr) {
@@ -229,9 +231,10 @@ void UriService::set_auth_cookie(const std::wstring& name, const std::wstring& v
     constexpr wchar_t FUNCTION[] = L"agent::UriService::set_auth_cookie";
     if (value.empty())
         return;
-    const std::wstring data = get_cookie_string(value, details::cookie_domain_for(url, api_base_));
-    // Cookie values are credentials: the log keeps their first characters only.
-    AGENT_DEBUG(FUNCTION) << "Cookie " << name << ": " << details::mask_secret(std::wstring_view(data));
+    const std::wstring data = get_cookie_string(value, details::cookie_domain_for(url, api_base_), remembered_);
+    // Cookie values are credentials: the log shows what the cookie is, never its value.
+    AGENT_DEBUG(FUNCTION) << "Cookie " << name << ": " << details::SECRET_MARK
+                          << std::wstring_view(data).substr(std::min(data.find(L';'), data.size()));
     IBrowser& browser = browser_ ? *browser_ : *fallback_;
     try {
         if (browser.set_cookie(url, name, data))
@@ -272,6 +275,12 @@ bool UriService::open_link(const std::wstring& url, const std::wstring& token, c
         AGENT_ERROR(FUNCTION) << e.what();
         return false;
     }
+}
+
+void UriService::set_remembered(bool remembered) {
+    remembered_ = remembered;
+    if (browser_)
+        browser_->set_remembered(remembered);
 }
 
 void UriService::set_proxy(const ProxySettings& proxy) {

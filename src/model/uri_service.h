@@ -47,6 +47,10 @@ public:
     // The agent's proxy settings changed; a browser of the program's own goes through them
     // too. The desktop's browser keeps its own.
     virtual void set_proxy(const ProxySettings&) {}
+
+    // Whether the user asked to stay signed in: without it, a browser of the program's own
+    // keeps nothing of the provider's sites on disk.
+    virtual void set_remembered(bool) {}
 };
 
 // The desktop's default browser, started detached through a launcher program ("xdg-open"
@@ -106,8 +110,14 @@ public:
                                        FetchCancel* cancel = nullptr);
 
     // value + "; expires=<now + 24 h, e.g. Mon,07-Dec-2026 20:15:00 GMT>; domain=" + domain
-    // + "; path=/; secure; HttpOnly". English names whatever the locale.
-    static std::wstring get_cookie_string(const std::wstring& value, const std::wstring& domain);
+    // + "; path=/; secure; HttpOnly". English names whatever the locale. Without `expires`
+    // (a session cookie, gone with the browser) when `lasting` is false.
+    static std::wstring get_cookie_string(const std::wstring& value, const std::wstring& domain, bool lasting = true);
+
+    // Whether the signed-in user asked to stay signed in (the agent client tells it at each
+    // sign-in; a restored session was): without it the sign-in cookies are session cookies
+    // and the browser window keeps nothing on disk.
+    void set_remembered(bool remembered);
 
     // Writes one cookie into the browser's store; nothing when the value is empty. A failed
     // write is logged, never thrown.
@@ -131,6 +141,7 @@ private:
     std::wstring session_id_;
     std::shared_ptr<IBrowser> browser_;
     std::shared_ptr<IBrowser> fallback_;
+    bool remembered_ = true;
 };
 
 namespace details {

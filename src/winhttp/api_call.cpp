@@ -50,7 +50,67 @@ std::int32_t member_int(const Json::Value& value) {
     return 0;
 }
 
+// Names of members whose values are secrets, compared in lower case without "-" and "_";
+// names ending in "token", "password" or "secret" are secrets too.
+bool is_secret_name(std::string name) {
+    std::string plain;
+    for (char c : name)
+        if (c != '-' && c != '_')
+            plain += static_cast<char>(c >= 'A' && c <= 'Z' ? c - 'A' + 'a' : c);
+    static const char* const names[] = {"sid",  "authsid", "session",       "sessionid", "pin", "challenge",
+                                        "encryptedkey", "encryptedrnd", "authorization", "cookie", "setcookie"};
+    for (const char* secret : names)
+        if (plain == secret)
+            return true;
+    for (const std::string_view tail : {"token", "password", "secret"})
+        if (plain.size() >= tail.size() && plain.compare(plain.size() - tail.size(), tail.size(), tail) == 0)
+            return true;
+    return false;
+}
+
+void hide_secrets(Json::Value& value) {
+    if (value.isObject()) {
+        for (const std::string& name : value.getMemberNames()) {
+            Json::Value& member = value[name];
+            if (is_secret_name(name) && !member.isNull())
+                member = SECRET_MARK;
+            else
+                hide_secrets(member);
+        }
+    } else if (value.isArray()) {
+        for (Json::Value& element : value)
+            hide_secrets(element);
+    }
+}
+
+// The path segment after these is a secret of its own (a session id, a one-time approval).
+constexpr std::wstring_view SECRET_SEGMENTS[] = {L"/sessions/", L"/approve/"};
+
 }  // namespace
+
+std::string redacted_body(const std::vector<std::uint8_t>& body) {
+    Json::Value root;
+    std::string errors;
+    if (!read_json({reinterpret_cast<const char*>(body.data()), body.size()}, root, errors))
+        return std::string(body.begin(), body.end());
+    hide_secrets(root);
+    std::string text = to_json_text(root);
+    text.pop_back();
+    return text;
+}
+
+std::wstring redacted_url(const std::wstring& url) {
+    std::wstring shown = url;
+    for (const std::wstring_view segment : SECRET_SEGMENTS) {
+        const std::size_t at = shown.find(segment);
+        if (at == std::wstring::npos)
+            continue;
+        const std::size_t begin = at + segment.size();
+        const std::size_t end = shown.find_first_of(L"/?#", begin);
+        shown.replace(begin, (end == std::wstring::npos ? shown.size() : end) - begin, utf8_to_wide(SECRET_MARK));
+    }
+    return shown;
+}
 
 std::string to_json_text(const Json::Value& value) {
     Json::StreamWriterBuilder builder;
@@ -75,7 +135,7 @@ bool read_json(std::string_view text, Json::Value& root, std::string& errors) {
 }
 
 ApiError parse_api_error(const std::vector<std::uint8_t>& body, std::int32_t status) {
-    AGENT_INFO(L"agent::details::parse_api_error") << base64_encode(body);
+    AGENT_INFO(L"agent::details::parse_api_error") << base64_encode(redacted_body(body));
     ApiError error;
     Json::Value root;
     std::string messages;
@@ -115,7 +175,7 @@ void set_content_length(winhttp::Request& request, std::uint64_t length) {
 
 winhttp::Request open_api_request(winhttp::SimpleClient& client, const wchar_t* function, const std::wstring& url,
                                   int method, const std::string& session_id) {
-    AGENT_INFO(function) << "Query: " << url;
+    AGENT_INFO(function) << "Query: " << redacted_url(url);
     winhttp::Request request = client.open_request(url, method);
     if (!session_id.empty())
         request.set_header(L"Authorization", L"varnel.sid " + utf8_to_wide(session_id),
@@ -139,7 +199,7 @@ winhttp::Request open_linked_request(winhttp::SimpleClient& client, const wchar_
                                      int method, const std::string& session_id, const std::wstring& api_base) {
     if (session_id.empty() || same_origin(url, api_base))
         return open_api_request(client, function, url, method, session_id);
-    AGENT_INFO(function) << "Not the agent API's origin, asked without the session: " << url;
+    AGENT_INFO(function) << "Not the agent API's origin, asked without the session: " << redacted_url(url);
     return open_api_request(client, function, url, method, {});
 }
 
@@ -147,8 +207,12 @@ void log_status(const wchar_t* function, std::uint32_t status) {
     AGENT_INFO(function) << "Status code: " << status;
 }
 
-void log_body(const wchar_t* function, const std::vector<std::uint8_t>& body) {
-    AGENT_DEBUG(function) << "Response body: " << base64_encode(body);
+void log_body(const wchar_t* function, const std::vector<std::uint8_t>& body, AnswerLog log) {
+    if (log == AnswerLog::None) {
+        AGENT_DEBUG(function) << "Response body: not logged (" << body.size() << " bytes)";
+        return;
+    }
+    AGENT_DEBUG(function) << "Response body: " << base64_encode(redacted_body(body));
 }
 
 void throw_api_error(const wchar_t* function, const std::vector<std::uint8_t>& body, std::uint32_t status) {
@@ -158,7 +222,7 @@ void throw_api_error(const wchar_t* function, const std::vector<std::uint8_t>& b
 }
 
 ApiAnswer finish_api_call(winhttp::Request& request, const wchar_t* function, std::uint32_t success,
-                          std::uint32_t also_success) {
+                          std::uint32_t also_success, AnswerLog log) {
     winhttp::Response response = request.receive();
     ApiAnswer answer;
     answer.status = response.status_code();
@@ -175,7 +239,7 @@ ApiAnswer finish_api_call(winhttp::Request& request, const wchar_t* function, st
         AGENT_WARN(function) << "The answer's body was cut off: " << e.description();
     }
     log_status(function, answer.status);
-    log_body(function, answer.body);
+    log_body(function, answer.body, succeeded ? log : AnswerLog::Redacted);
     if (!succeeded)
         throw_api_error(function, answer.body, answer.status);
     return answer;
@@ -195,18 +259,18 @@ winhttp::Request open_json_request(winhttp::SimpleClient& client, const wchar_t*
 
 ApiAnswer call_api(winhttp::SimpleClient& client, const wchar_t* function, const std::wstring& url, int method,
                    const std::string& session_id, const Json::Value* body, std::uint32_t success,
-                   std::uint32_t also_success) {
+                   std::uint32_t also_success, AnswerLog log) {
     winhttp::Request request = open_json_request(client, function, url, method, session_id, body);
-    return finish_api_call(request, function, success, also_success);
+    return finish_api_call(request, function, success, also_success, log);
 }
 
 ApiAnswer call_api_raw(winhttp::SimpleClient& client, const wchar_t* function, const std::wstring& url, int method,
                        const std::string& session_id, std::string_view body, std::uint32_t success,
-                       std::uint32_t also_success) {
+                       std::uint32_t also_success, AnswerLog log) {
     winhttp::Request request = open_api_request(client, function, url, method, session_id);
     set_content_length(request, body.size());
     request.write(body);
-    return finish_api_call(request, function, success, also_success);
+    return finish_api_call(request, function, success, also_success, log);
 }
 
 }  // namespace agent::details

@@ -20,7 +20,7 @@ class Value;
 
 namespace agent::details {
 
-// Reads the server's error answer. Logs the body's Base64 at INFO. A body that is not JSON
+// Reads the server's error answer. Logs the Base64 of its redacted_body at INFO. A body that is not JSON
 // logs the reader's messages at ERROR and gives a record with only `status` = the HTTP
 // status. Members: "status" (integer), "id", "message", "track-id"; every other member's
 // value goes into `details` as text (objects and arrays as their compact JSON text).
@@ -37,6 +37,21 @@ std::string to_json_text(const Json::Value& value);
 // (1000), which jsoncpp reports by throwing: a server's answer must not escape as a
 // library exception where a parse failure is expected.
 bool read_json(std::string_view text, Json::Value& root, std::string& errors);
+
+// How a successful answer's body goes into the log (at DEBUG): as Base64 of the body with
+// the values of secret members (the session, tokens, passwords, the challenge, cookies)
+// replaced by SECRET_MARK, or not at all (the sign-in and user-info answers: they are the
+// session).
+enum class AnswerLog { Redacted, None };
+
+inline constexpr char SECRET_MARK[] = "(hidden)";
+
+// The body as the log may show it: JSON with the values of secret members replaced by
+// SECRET_MARK (at any depth); anything that is not JSON as it is.
+std::string redacted_body(const std::vector<std::uint8_t>& body);
+// The URL as the log may show it: the segment after "/sessions/" or "/approve/" (a session
+// id, a one-time approval) replaced by SECRET_MARK.
+std::wstring redacted_url(const std::wstring& url);
 
 // What a successful call returns.
 struct ApiAnswer {
@@ -56,7 +71,7 @@ struct ApiAnswer {
 ApiAnswer call_api(winhttp::SimpleClient& client, const wchar_t* function,
                    const std::wstring& url, int method, const std::string& session_id,
                    const Json::Value* body, std::uint32_t success,
-                   std::uint32_t also_success = 0);
+                   std::uint32_t also_success = 0, AnswerLog log = AnswerLog::Redacted);
 
 // The two halves of call_api, for a caller that keeps the request's cancel handle: the
 // opened request with the JSON body written (none for nullptr), and the wait for its
@@ -65,7 +80,7 @@ winhttp::Request open_json_request(winhttp::SimpleClient& client, const wchar_t*
                                    const std::wstring& url, int method,
                                    const std::string& session_id, const Json::Value* body);
 ApiAnswer finish_api_call(winhttp::Request& request, const wchar_t* function, std::uint32_t success,
-                          std::uint32_t also_success = 0);
+                          std::uint32_t also_success = 0, AnswerLog log = AnswerLog::Redacted);
 
 // The same with raw body bytes and "Content-Length" only (no "Content-Type"); an empty
 // body still sends "Content-Length: 0". The authentication service calls it with an empty
@@ -73,7 +88,7 @@ ApiAnswer finish_api_call(winhttp::Request& request, const wchar_t* function, st
 ApiAnswer call_api_raw(winhttp::SimpleClient& client, const wchar_t* function,
                        const std::wstring& url, int method, const std::string& session_id,
                        std::string_view body, std::uint32_t success,
-                       std::uint32_t also_success = 0);
+                       std::uint32_t also_success = 0, AnswerLog log = AnswerLog::Redacted);
 
 // The pieces of the pattern, for calls that read their body as a stream:
 // logs "Query: <url>" at INFO under `function`, opens the request and sets the session
@@ -95,8 +110,10 @@ winhttp::Request open_linked_request(winhttp::SimpleClient& client, const wchar_
 
 // Logs "Status code: <n>" at INFO under `function`.
 void log_status(const wchar_t* function, std::uint32_t status);
-// Logs "Response body: <Base64>" at DEBUG under `function`.
-void log_body(const wchar_t* function, const std::vector<std::uint8_t>& body);
+// Logs "Response body: <Base64 of redacted_body>" at DEBUG under `function`, or only its
+// size for AnswerLog::None.
+void log_body(const wchar_t* function, const std::vector<std::uint8_t>& body,
+              AnswerLog log = AnswerLog::Redacted);
 // Builds the AgentApiException of an error answer, logs its text at ERROR under `function`
 // and throws it.
 [[noreturn]] void throw_api_error(const wchar_t* function, const std::vector<std::uint8_t>& body,

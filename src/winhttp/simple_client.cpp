@@ -144,6 +144,9 @@ struct CaBundle {
 struct Connection {
     CrackedUrl url;
     ProxySettings proxy;  // what this origin goes through: NoProxy or NamedProxy
+    // The proxy is the desktop's choice (its settings, PAC, WPAD), not one the user named:
+    // the user's credentials go to it only once it has asked for them.
+    bool chosen_by_desktop = false;
 };
 
 // An easy handle at rest, still attached to the share it last used.
@@ -999,6 +1002,7 @@ Connection connection_for(Session& session, const std::wstring& url, std::size_t
     } else if (settings.mode == DefaultProxy) {
         // Asked outside the lock: a PAC script or WPAD may take a while.
         effective = resolve_system_proxy(origin + L"/");
+        connection.chosen_by_desktop = true;
     } else {
         effective.mode = NoProxy;
     }
@@ -1029,6 +1033,7 @@ Request SimpleClient::open_request(const std::wstring& url, int method) {
     const std::wstring_view text(url);
     const std::size_t prefix = authority_length(text);
     ProxySettings proxy;  // what this request's origin goes through
+    bool chosen_by_desktop = false;
     bool ready = false;
     if (prefix > 0 && plain_text(text)) {
         std::lock_guard lock(session_->mutex);
@@ -1037,6 +1042,7 @@ Request SimpleClient::open_request(const std::wstring& url, int method) {
             const auto connection = session_->connections.find(origin->second.origin);
             if (connection != session_->connections.end()) {
                 proxy = connection->second.proxy;
+                chosen_by_desktop = connection->second.chosen_by_desktop;
                 transfer->share = session_->share;
                 transfer->ca = session_->ca;
                 transfer->timeout = seconds_to_limit(session_->timeout);
@@ -1045,7 +1051,9 @@ Request SimpleClient::open_request(const std::wstring& url, int method) {
         }
     }
     if (!ready) {
-        proxy = connection_for(*session_, url, prefix).proxy;
+        const Connection connection = connection_for(*session_, url, prefix);
+        proxy = connection.proxy;
+        chosen_by_desktop = connection.chosen_by_desktop;
         std::lock_guard lock(session_->mutex);
         transfer->share = session_->share;
         transfer->ca = session_->ca;
@@ -1089,7 +1097,9 @@ Request SimpleClient::open_request(const std::wstring& url, int method) {
         if (!proxy.user.empty()) {
             setopt(handle, CURLOPT_PROXYUSERNAME, wide_to_utf8(proxy.user).c_str());
             setopt(handle, CURLOPT_PROXYPASSWORD, wide_to_utf8(proxy.password).c_str());
-            setopt(handle, CURLOPT_PROXYAUTH, static_cast<long>(CURLAUTH_BASIC));
+            // The proxy the user named gets them at once; one the desktop chose only in
+            // answer to its own 407 (curl asks first when more than one method is allowed).
+            setopt(handle, CURLOPT_PROXYAUTH, static_cast<long>(chosen_by_desktop ? CURLAUTH_ANY : CURLAUTH_BASIC));
         }
     } else {
         // An empty proxy also keeps curl from reading http_proxy and friends.

@@ -17,5 +17,3 @@ agent_add_test(NAME test-cert-signin LABEL model TIMEOUT 180
 agent_add_test(NAME test-error-texts LABEL model TIMEOUT 60
   SOURCES ${CMAKE_CURRENT_LIST_DIR}/test_error_texts.cpp)
 
-agent_add_test(NAME test-secret-text LABEL model TIMEOUT 60
-  SOURCES ${CMAKE_CURRENT_LIST_DIR}/test_secret_text.cpp)

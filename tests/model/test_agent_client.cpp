@@ -231,9 +231,9 @@ TEST_F(AgentClientTest, SecretsNeverReachTheLogInFull) {
     const std::wstring sid = agent->session_id();
     agent->signout();
     ASSERT_GT(sid.size(), 4u);
-    EXPECT_TRUE(log.contains(L"SessionId: " + sid.substr(0, 4) + L"…"));
+    EXPECT_TRUE(log.contains(L"Session received"));
     for (const auto& line : log.lines())
-        EXPECT_EQ(line.find(sid), std::wstring::npos) << narrow(line);
+        EXPECT_EQ(line.find(sid.substr(0, 8)), std::wstring::npos) << narrow(line);
 }
 
 TEST_F(AgentClientTest, RejectedSessionIsAnApiErrorOfTheCall) {

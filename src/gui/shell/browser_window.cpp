@@ -168,10 +168,15 @@ struct BrowserWindow::State : std::enable_shared_from_this<State> {
     bool running = false;
     // The page to load once the operations are done.
     std::string pending_uri;
+    // The store changes kind once the operations are done.
+    bool rebuild_pending = false;
 
     bool ensure_context();
     bool ensure_window();
     void apply_proxy();
+    // Lets the context and its store go; the next use makes them anew. Calls on their way
+    // keep the old one alive until they finish.
+    void drop_context();
     void destroy_window();
     void enqueue(Operation operation);
     void run_next();
@@ -210,14 +215,20 @@ bool BrowserWindow::State::ensure_context() {
         return false;
     }
     namespace path = agent::details::path;
-    for (const std::wstring& directory : {options.data_directory, options.cache_directory})
-        if (!directory.empty())
-            path::make_directories(directory, 0700);
-    const std::string data = wide_to_utf8(options.data_directory);
-    const std::string cache = wide_to_utf8(options.cache_directory);
-    GObjectPtr<WebKitWebsiteDataManager> manager(WEBKIT_WEBSITE_DATA_MANAGER(
-        g_object_new(WEBKIT_TYPE_WEBSITE_DATA_MANAGER, "base-data-directory", data.empty() ? nullptr : data.c_str(),
-                     "base-cache-directory", cache.empty() ? nullptr : cache.c_str(), nullptr)));
+    GObjectPtr<WebKitWebsiteDataManager> manager;
+    if (options.remembered) {
+        for (const std::wstring& directory : {options.data_directory, options.cache_directory})
+            if (!directory.empty())
+                path::make_directories(directory, 0700);
+        const std::string data = wide_to_utf8(options.data_directory);
+        const std::string cache = wide_to_utf8(options.cache_directory);
+        manager.reset(WEBKIT_WEBSITE_DATA_MANAGER(g_object_new(
+            WEBKIT_TYPE_WEBSITE_DATA_MANAGER, "base-data-directory", data.empty() ? nullptr : data.c_str(),
+            "base-cache-directory", cache.empty() ? nullptr : cache.c_str(), nullptr)));
+    } else {
+        // Nothing of the provider's sites on disk for a user who did not ask to stay.
+        manager.reset(webkit_website_data_manager_new_ephemeral());
+    }
     // A certificate that does not verify ends the load; the extra CA is let through by the
     // handler of the view's TLS failures, nothing else is.
     webkit_website_data_manager_set_tls_errors_policy(manager.get(), WEBKIT_TLS_ERRORS_POLICY_FAIL);
@@ -225,8 +236,8 @@ bool BrowserWindow::State::ensure_context() {
     this->manager = manager.get();
     apply_proxy();
     cookies = webkit_website_data_manager_get_cookie_manager(manager.get());
-    if (!data.empty()) {
-        const std::string store = data + "/cookies.sqlite";
+    if (options.remembered && !options.data_directory.empty()) {
+        const std::string store = wide_to_utf8(options.data_directory) + "/cookies.sqlite";
         webkit_cookie_manager_set_persistent_storage(cookies, store.c_str(), WEBKIT_COOKIE_PERSISTENT_STORAGE_SQLITE);
     }
     webkit_cookie_manager_set_accept_policy(cookies, WEBKIT_COOKIE_POLICY_ACCEPT_NO_THIRD_PARTY);
@@ -626,9 +637,21 @@ void BrowserWindow::State::enqueue(Operation operation) {
         run_next();
 }
 
+void BrowserWindow::State::drop_context() {
+    cookies = nullptr;
+    manager = nullptr;
+    extra_authorities.clear();
+    let_through.clear();
+    context.reset();
+}
+
 void BrowserWindow::State::run_next() {
     if (operations.empty()) {
         running = false;
+        if (rebuild_pending) {
+            rebuild_pending = false;
+            drop_context();
+        }
         if (!pending_uri.empty() && view != nullptr) {
             const std::string uri = std::move(pending_uri);
             pending_uri.clear();
@@ -707,35 +730,6 @@ void on_finished(GObject* source, GAsyncResult* result, gpointer data) {
         pending->context.release(), nullptr);
 }
 
-// The sign-in cookies found in the store, deleted one after another; the last answer ends
-// the operation. Each pending deletion holds the record.
-struct CookieDeletion : std::enable_shared_from_this<CookieDeletion> {
-    WebKitWebContext* context = nullptr;  // kept alive by the pending call that holds this
-    WebKitCookieManager* manager = nullptr;
-    std::vector<SoupCookiePtr> doomed;
-    std::function<void()> done;
-
-    void next() {
-        if (doomed.empty()) {
-            done();
-            return;
-        }
-        const SoupCookiePtr cookie = std::move(doomed.back());
-        doomed.pop_back();
-        webkit_cookie_manager_delete_cookie(
-            manager, cookie.get(), nullptr, on_finished,
-            finish_with(context, [self = shared_from_this()](GObject* source, GAsyncResult* result) {
-                GError* raw_error = nullptr;
-                webkit_cookie_manager_delete_cookie_finish(WEBKIT_COOKIE_MANAGER(source), result, &raw_error);
-                GErrorPtr failure(raw_error);
-                if (failure) {
-                    AGENT_ERROR(CONTEXT) << "A sign-in cookie was not removed: " << failure->message;
-                }
-                self->next();
-            }));
-    }
-};
-
 }  // namespace
 
 BrowserWindow::BrowserWindow(Options options) : state_(std::make_shared<State>(std::move(options))) {}
@@ -811,31 +805,45 @@ void BrowserWindow::sign_out() {
     state.pending_uri.clear();
     if (!state.ensure_context())
         return;
-    state.enqueue([context = state.context.get(), cookies = state.cookies](std::function<void()> done) {
-        webkit_cookie_manager_get_all_cookies(
-            cookies, nullptr, on_finished, finish_with(context, [done, context](GObject* source, GAsyncResult* result) {
+    state.enqueue([context = state.context.get(), manager = state.manager](std::function<void()> done) {
+        webkit_website_data_manager_clear(
+            manager, WEBKIT_WEBSITE_DATA_ALL, 0, nullptr, on_finished,
+            finish_with(context, [done](GObject* source, GAsyncResult* result) {
                 GError* raw_error = nullptr;
-                GList* all = webkit_cookie_manager_get_all_cookies_finish(WEBKIT_COOKIE_MANAGER(source), result,
-                                                                          &raw_error);
+                webkit_website_data_manager_clear_finish(WEBKIT_WEBSITE_DATA_MANAGER(source), result, &raw_error);
                 GErrorPtr failure(raw_error);
                 if (failure) {
-                    AGENT_ERROR(CONTEXT) << "The cookie store cannot be read: " << failure->message;
+                    AGENT_ERROR(CONTEXT) << "The sites' data was not all removed: " << failure->message;
                 }
-                auto deletion = std::make_shared<CookieDeletion>();
-                deletion->context = context;
-                deletion->manager = WEBKIT_COOKIE_MANAGER(source);
-                deletion->done = done;
-                for (GList* item = all; item != nullptr; item = item->next) {
-                    SoupCookiePtr cookie(static_cast<SoupCookie*>(item->data));
-                    const char* name = soup_cookie_get_name(cookie.get());
-                    for (const char* sign_in : SIGN_IN_COOKIES)
-                        if (g_strcmp0(name, sign_in) == 0)
-                            deletion->doomed.push_back(std::move(cookie));
-                }
-                g_list_free(all);
-                deletion->next();
+                done();
             }));
     });
+}
+
+void BrowserWindow::set_remembered(bool remembered) {
+    if (!is_gui_thread()) {
+        // From the sign-in's worker: nothing to wait for, and the links it opens later
+        // come after this on the GUI thread.
+        post_on_gui_thread([weak = std::weak_ptr<State>(state_), remembered] {
+            if (auto state = weak.lock())
+                BrowserWindow::apply_remembered(*state, remembered);
+        });
+        return;
+    }
+    apply_remembered(*state_, remembered);
+}
+
+void BrowserWindow::apply_remembered(State& state, bool remembered) {
+    if (state.options.remembered == remembered)
+        return;
+    state.options.remembered = remembered;
+    state.destroy_window();
+    state.pending_uri.clear();
+    // The store of the other kind is made with the next page, once the queued work is done.
+    if (state.running)
+        state.rebuild_pending = true;
+    else
+        state.drop_context();
 }
 
 void BrowserWindow::close() {

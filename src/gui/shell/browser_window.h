@@ -40,6 +40,8 @@ public:
         std::shared_ptr<agent::IBrowser> desktop;
         // The agent's own proxy settings, which the pages go through as well.
         winhttp::ProxySettings proxy;
+        // A persistent store (in data_directory), or an ephemeral one.
+        bool remembered = true;
     };
 
     // The store is opened on first use, not here.
@@ -61,8 +63,13 @@ public:
     bool open(const std::wstring& url) override;
 
     // Sign-out: closes the window (what it shows belongs to the user who leaves) and removes
-    // the sign-in cookies "auth.sid" and "token" from the store, whoever wrote them.
+    // everything the provider's sites stored (cookies, local storage, caches), so the next
+    // person at the desk is signed in nowhere.
     void sign_out();
+
+    // Without "Запомнить" the store is the engine's ephemeral one: nothing of the sites
+    // reaches the disk. A change takes effect with the next page (the window closes).
+    void set_remembered(bool remembered) override;
 
     // Closes the window; the next link makes a new one.
     void close();
@@ -82,12 +89,11 @@ public:
     std::string title() const;
     std::string address() const;
 
-    // The names of the cookies that sign the user in to the provider's services.
-    static constexpr const char* SIGN_IN_COOKIES[] = {"auth.sid", "token"};
-
     struct State;
 
 private:
+    static void apply_remembered(State& state, bool remembered);
+
     std::shared_ptr<State> state_;
 };
 
