@@ -4,6 +4,7 @@
 #include <libsecret/secret.h>
 
 #include <memory>
+#include <mutex>
 #include <string>
 
 namespace agent::details::keyring {
@@ -67,17 +68,27 @@ bool available() noexcept {
         return false;
     }
     GVariant* answer = g_dbus_connection_call_sync(bus, "org.freedesktop.DBus", "/org/freedesktop/DBus",
-                                                   "org.freedesktop.DBus", "NameHasOwner", g_variant_new("(s)", SERVICE),
-                                                   G_VARIANT_TYPE("(b)"), G_DBUS_CALL_FLAGS_NONE, 2000, nullptr, &error);
+                                                   "org.freedesktop.DBus", "GetNameOwner", g_variant_new("(s)", SERVICE),
+                                                   G_VARIANT_TYPE("(s)"), G_DBUS_CALL_FLAGS_NONE, 2000, nullptr, &error);
     g_object_unref(bus);
     if (answer == nullptr) {
         g_clear_error(&error);
         return false;
     }
-    gboolean owned = FALSE;
-    g_variant_get(answer, "(b)", &owned);
+    const gchar* owner = nullptr;
+    g_variant_get(answer, "(&s)", &owner);
+    // The service started again since we last spoke to it (the desktop restarted it):
+    // libsecret's connection to the old one is no good any more.
+    static std::mutex mutex;
+    static std::string last_owner;
+    {
+        std::lock_guard lock(mutex);
+        if (!last_owner.empty() && last_owner != owner)
+            secret_service_disconnect();
+        last_owner = owner;
+    }
     g_variant_unref(answer);
-    return owned == TRUE;
+    return true;
 }
 
 bool store(const Key& key, const std::string& label, const std::string& secret, std::string& error) {

@@ -68,7 +68,17 @@ bool is_secret_name(std::string name) {
     return false;
 }
 
+std::wstring redacted_segments(const std::wstring& url);
+
 void hide_secrets(Json::Value& value) {
+    if (value.isString()) {
+        // An address may carry a secret of its own (an approval, a session in the path).
+        const std::wstring text = utf8_to_wide(value.asString());
+        const std::wstring shown = redacted_segments(text);
+        if (shown != text)
+            value = wide_to_utf8(shown);
+        return;
+    }
     if (value.isObject()) {
         for (const std::string& name : value.getMemberNames()) {
             Json::Value& member = value[name];
@@ -100,6 +110,12 @@ std::string redacted_body(const std::vector<std::uint8_t>& body) {
 }
 
 std::wstring redacted_url(const std::wstring& url) {
+    return redacted_segments(url);
+}
+
+namespace {
+
+std::wstring redacted_segments(const std::wstring& url) {
     std::wstring shown = url;
     for (const std::wstring_view segment : SECRET_SEGMENTS) {
         const std::size_t at = shown.find(segment);
@@ -111,6 +127,8 @@ std::wstring redacted_url(const std::wstring& url) {
     }
     return shown;
 }
+
+}  // namespace
 
 std::string to_json_text(const Json::Value& value) {
     Json::StreamWriterBuilder builder;

@@ -275,7 +275,11 @@ struct Transfer {
     std::uint32_t block_status = 0;
     std::string block_lines;
     bool block_has_location = false;
+    bool block_asks_proxy_auth = false;
     long redirects = 0;
+    // A proxy the desktop chose gets the credentials only after its first 407: curl then
+    // asks again by itself, and that first answer is not the response.
+    bool proxy_auth_retry = false;
 
     // Body bytes go straight into the reader's buffer. Bytes that come before anyone reads
     // (a small body arrives with its headers) are kept here up to CHUNK_LIMIT; past that
@@ -383,6 +387,7 @@ struct Transfer {
         if (starts_with_ascii_nocase(line, "HTTP/")) {
             block_lines.clear();
             block_has_location = false;
+            block_asks_proxy_auth = false;
             block_status = 0;
             std::size_t blank = line.find(' ');
             if (blank != std::string_view::npos) {
@@ -404,6 +409,8 @@ struct Transfer {
         std::string_view name = line.substr(0, colon);
         if (name.size() == 8 && starts_with_ascii_nocase(name, "location"))
             block_has_location = true;
+        if (name.size() == 18 && starts_with_ascii_nocase(name, "proxy-authenticate"))
+            block_asks_proxy_auth = true;
         block_lines.append(line).push_back('\n');
     }
 
@@ -426,6 +433,10 @@ struct Transfer {
     void end_block() {
         if (block_status >= 100 && block_status < 200)
             return;
+        if (block_status == 407 && block_asks_proxy_auth && proxy_auth_retry) {
+            proxy_auth_retry = false;
+            return;
+        }
         // curl goes on to the Location of a 3xx answer (but 304) by itself.
         if (block_status >= 300 && block_status < 400 && block_status != 304 && block_has_location &&
             redirects < MAX_REDIRECTS) {
@@ -1100,6 +1111,7 @@ Request SimpleClient::open_request(const std::wstring& url, int method) {
             // The proxy the user named gets them at once; one the desktop chose only in
             // answer to its own 407 (curl asks first when more than one method is allowed).
             setopt(handle, CURLOPT_PROXYAUTH, static_cast<long>(chosen_by_desktop ? CURLAUTH_ANY : CURLAUTH_BASIC));
+            transfer->proxy_auth_retry = chosen_by_desktop;
         }
     } else {
         // An empty proxy also keeps curl from reading http_proxy and friends.

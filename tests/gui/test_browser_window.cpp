@@ -246,6 +246,44 @@ TEST_F(BrowserWindowTest, ACertificateThatDoesNotVerifyShowsAnErrorPageNeverTheC
     EXPECT_EQ(secure_->requests("/account").size(), 1u);
 }
 
+// Sign-out leaves the next person at the desk signed in nowhere: whatever the provider's
+// sites stored goes, not only the sign-in cookies. A user who did not ask to stay signed in
+// leaves nothing of them on disk at all.
+TEST_F(BrowserWindowTest, SignOutForgetsEverythingTheSitesStoredAndAnUnrememberedUserLeavesNothing) {
+    const std::string account = server().base_url() + "/account";
+    {
+        BrowserWindow browser(options());
+        ASSERT_TRUE(browser.set_cookie(details::utf8_to_wide(account), L"site",
+                                       L"kept; expires=Fri, 01 Jan 2038 00:00:00 GMT; path=/"));
+        ASSERT_TRUE(browser.open(details::utf8_to_wide(account)));
+        ASSERT_TRUE(showing(browser, account));
+        evaluate(browser.web_view(), "localStorage.setItem('draft', 'черновик'), true");
+        ASSERT_EQ(evaluate(browser.web_view(), "localStorage.getItem('draft')"), Json::Value("черновик"));
+        browser.sign_out();
+        ASSERT_TRUE(pump_until([&] { return !browser.busy(); }));
+        ASSERT_TRUE(browser.open(details::utf8_to_wide(account + "?after")));
+        ASSERT_TRUE(showing(browser, account + "?after"));
+        EXPECT_EQ(evaluate(browser.web_view(), "localStorage.getItem('draft')"), Json::Value());
+        EXPECT_EQ(server().requests("/account").back().cookie("site"), "");
+    }
+
+    // Not remembered: an ephemeral store; the folder never gets the sites' data.
+    const std::filesystem::path data = home().path() / ".local/share/varnel-agent/browser";
+    std::filesystem::remove_all(data);
+    BrowserWindow forgetful(options());
+    forgetful.set_remembered(false);
+    ASSERT_TRUE(forgetful.set_cookie(details::utf8_to_wide(account), L"auth.sid",
+                                     UriService::get_cookie_string(L"s1d", L"127.0.0.1", false)));
+    ASSERT_TRUE(forgetful.open(details::utf8_to_wide(account)));
+    ASSERT_TRUE(showing(forgetful, account));
+    EXPECT_EQ(server().requests("/account").back().cookie("auth.sid"), "s1d");
+    evaluate(forgetful.web_view(), "localStorage.setItem('draft', 'x'), true");
+    forgetful.close();
+    pump_until([] { return false; }, std::chrono::milliseconds(500));
+    EXPECT_FALSE(std::filesystem::exists(data / "cookies.sqlite"));
+    EXPECT_FALSE(std::filesystem::exists(data / "localstorage"));
+}
+
 // A data: page in place of the provider's (a phishing staple) is never shown, whatever leads
 // there; a page's own frames may still use such addresses.
 TEST_F(BrowserWindowTest, NoDataPageTakesTheWindowsPlace) {

@@ -1,3 +1,4 @@
+#include <cerrno>
 #include <filesystem>
 
 #include "certgen/certgen.h"
@@ -116,6 +117,51 @@ TEST_F(CertificateSignInTest, SecondStepGoesWhereTheLinkPoints) {
     EXPECT_EQ(second[0].query, "t=1&u=2");
     EXPECT_EQ(second[0].body, challenge);
     EXPECT_TRUE(server().requests("/auth/authenticate-by-pass").empty());
+}
+
+// The key decrypts whatever it is given: a server must not be able to have it open a
+// document encrypted to the user's certificate and receive the plain text. Only a plausible
+// challenge goes back, and only over TLS (or to a local stand-in configured over http).
+TEST_F(CertificateSignInTest, OnlyAPlausibleChallengeGoesBackAndOnlyOverTls) {
+    sandbox::Server other;
+    other.start();
+    const std::string document(2048, 'D');
+    const auto envelope = certgen::envelope(user_->certificate(), {document.begin(), document.end()});
+    const std::string href = other.base_url() + "/auth/authenticate-by-cert/approve/x";
+    answer_next("/auth/authenticate-by-cert", 200,
+                R"({"EncryptedKey":")" + narrow(details::base64_encode(envelope)) + R"(","Link":{"Href":")" + href +
+                    R"("}})");
+    crypto::StaticPinPrompt prompt(L"1234");
+    auto agent = create();
+    try {
+        agent->authenticate(certificate(), true, &prompt);
+        FAIL() << "a 2 KiB challenge was answered";
+    } catch (const CryptoException& e) {
+        EXPECT_EQ(e.code(), static_cast<std::uint32_t>(EMSGSIZE));
+    }
+    EXPECT_FALSE(agent->has_session());
+    EXPECT_TRUE(other.requests().empty()) << "nothing was sent";
+
+    // An authentication service over TLS whose link leads to plain http: refused before the
+    // key is even asked for.
+    sandbox::Options tls;
+    tls.tls = true;
+    sandbox::Server secure(tls);
+    secure.start();
+    configuration_->auth_uri = wide(secure.auth_url());
+    configuration_->ca_file = wide(secure.ca_certificate().string());
+    const std::string challenge(32, 'c');
+    const auto fine = certgen::envelope(user_->certificate(), {challenge.begin(), challenge.end()});
+    sandbox::Fault step;
+    step.path = "/auth/authenticate-by-cert";
+    step.status = 200;
+    step.body = R"({"EncryptedKey":")" + narrow(details::base64_encode(fine)) + R"(","Link":{"Href":")" + href + R"("}})";
+    secure.add_fault(step);
+    crypto::StaticPinPrompt unused(L"1234");
+    auto over_tls = create();
+    EXPECT_THROW(over_tls->authenticate(certificate(), true, &unused), CryptoException);
+    EXPECT_EQ(unused.asked(), 0);
+    EXPECT_TRUE(other.requests().empty());
 }
 
 }  // namespace

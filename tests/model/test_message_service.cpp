@@ -152,6 +152,26 @@ TEST_F(MessageServiceTest, PagesFortyFiveMessagesAsThirtyAndFifteen) {
     EXPECT_EQ(requests[0].header("Authorization"), "varnel.sid " + sid_);
 }
 
+// The link to older messages is the server's, and the request carries the user's session:
+// it is followed only on the agent API's own origin.
+TEST_F(MessageServiceTest, APagingLinkToAnotherOriginIsNotFollowed) {
+    sandbox::Server elsewhere;
+    elsewhere.start();
+    server_->add_fault(fault(TOP_PATH, 200,
+                             R"({"items":[{"id":"m1","created":"2016-03-01T09:05:07Z"}],"links":[{"rel":"previous",)"
+                             R"("href":")" + elsewhere.api_url() + R"(/v1/messages/top?before=m1"}]})"));
+    MessageReader reader = service_->create_reader(30);
+    ASSERT_EQ(reader.get_messages().size(), 1u);
+    try {
+        reader.get_messages();
+        FAIL() << "followed";
+    } catch (const WinHttpException& e) {
+        EXPECT_EQ(e.code(), 1u);  // CURLE_UNSUPPORTED_PROTOCOL: as a transfer that failed
+    }
+    EXPECT_TRUE(elsewhere.requests().empty()) << "the other host saw the request";
+    EXPECT_FALSE(reader.finished());
+}
+
 TEST_F(MessageServiceTest, NoContentEndsPagingAtOnce) {
     server_->add_fault(fault(TOP_PATH, 204));
     MessageReader reader = service_->create_reader(30);

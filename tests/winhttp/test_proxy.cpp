@@ -13,6 +13,8 @@
 
 using namespace winhttp;
 using agent::testing::HttpServer;
+using agent::testing::RawConnection;
+using agent::testing::RawServer;
 using agent::testing::Tinyproxy;
 
 namespace {
@@ -235,6 +237,40 @@ TEST_F(ProxyTest, DefaultProxyRunsTheAutoConfigurationScript) {
     EXPECT_EQ(count_starting(proxy.requests(), "GET http://127.0.0.1:" + std::to_string(plain_->port()) + "/ping"),
               1u)
         << "the script's proxy was not used";
+}
+
+// The user's proxy credentials go at once to the proxy the user named, and to a proxy the
+// desktop chose only once it has asked for them.
+TEST_F(ProxyTest, CredentialsGoToADesktopsProxyOnlyWhenItAsks) {
+    const auto authorization = [](const std::string& request) {
+        return request.find("\r\nProxy-Authorization: Basic ") != std::string::npos;
+    };
+    RawServer proxy([&](RawConnection& connection, RawServer& server) {
+        for (std::string request = connection.read_request(); !request.empty(); request = connection.read_request()) {
+            server.record(request);
+            if (!authorization(request)) {
+                connection.send("HTTP/1.1 407 Proxy Authentication Required\r\nProxy-Authenticate: Basic "
+                                "realm=\"office\"\r\nContent-Length: 0\r\n\r\n");
+                continue;
+            }
+            connection.send("HTTP/1.1 200 OK\r\nContent-Length: 4\r\n\r\npong");
+        }
+    });
+    const std::string address = "http://127.0.0.1:" + std::to_string(proxy.port());
+    ScopedEnv http_proxy("http_proxy", address);
+    ScopedEnv no_proxy("no_proxy", "");
+    ProxySettings system = mode(DefaultProxy);
+    system.user = L"ivan";
+    system.password = L"pa55";
+    EXPECT_EQ(get(*client(system), plain_->url("/ping")), 200u);
+    ASSERT_EQ(proxy.requests().size(), 2u);
+    EXPECT_FALSE(authorization(proxy.requests()[0])) << "sent before the proxy asked";
+    EXPECT_TRUE(authorization(proxy.requests()[1]));
+
+    EXPECT_EQ(get(*client(named(agent::details::utf8_to_wide(address), L"ivan", L"pa55")), plain_->url("/ping")),
+              200u);
+    ASSERT_EQ(proxy.requests().size(), 3u);
+    EXPECT_TRUE(authorization(proxy.requests()[2])) << "the named proxy gets them with the first request";
 }
 
 TEST_F(ProxyTest, DeadProxyIsATransferError) {
