@@ -92,6 +92,8 @@ bool apply(ConfigurationKeyValue& config, const std::wstring& key, const std::ws
         config.ca_file = value;
     else if (key == L"desktop_notifications")
         config.desktop_notifications = value == L"1";
+    else if (key == L"secret_store")
+        config.use_keyring = value != L"file";
     return true;
 }
 
@@ -257,6 +259,8 @@ std::string ConfigurationKeyValue::serialize() const {
         entry(L"stream_silence_limit", std::to_wstring(stream_silence_limit));
     if (desktop_notifications)
         entry(L"desktop_notifications", L"1");
+    if (!use_keyring)
+        entry(L"secret_store", L"file");
     if (!log_defaults) {
         entry(L"log_enabled", log_enabled ? L"1" : L"0");
         entry(L"log_path", log_path);
@@ -267,7 +271,7 @@ std::string ConfigurationKeyValue::serialize() const {
 
 void ConfigurationKeyValue::keep_proxy_password() {
     constexpr auto function = L"agent::ConfigurationKeyValue::keep_proxy_password";
-    if (!keyring::available())
+    if (!use_keyring || !keyring::available())
         return;
     const keyring::Key key{"proxy", wide_to_utf8(proxy.url), wide_to_utf8(proxy.user)};
     std::string error;
@@ -304,7 +308,7 @@ void ConfigurationKeyValue::save() {
     // The proxy password goes to the keyring when one runs and it changed; without one, or
     // refused there, it stays in the file.
     const KeptProxy now{proxy.url, proxy.user, proxy.password};
-    if ((proxy_password_in_keyring || keyring::available()) && !(kept_proxy_ && *kept_proxy_ == now)) {
+    if (use_keyring && (proxy_password_in_keyring || keyring::available()) && !(kept_proxy_ && *kept_proxy_ == now)) {
         std::string error;
         if (kept_proxy_)
             keyring::clear({"proxy", wide_to_utf8(kept_proxy_->url), wide_to_utf8(kept_proxy_->user)}, error);

@@ -55,6 +55,9 @@ public:
     // The proxy password lives in the desktop's keyring (a Secret Service runs): "config"
     // holds the proxy's user, never its password then.
     bool proxy_password_in_keyring = false;
+    // Whether secrets may go to the desktop's keyring at all. Key "secret_store" with the
+    // value "file" turns it off (a throw-away demo on someone's desktop); written only then.
+    bool use_keyring = true;
 };
 
 class ConfigurationKeyValue : public IConfiguration {

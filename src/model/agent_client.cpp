@@ -98,7 +98,8 @@ std::unique_ptr<AgentClient> AgentClient::create(std::shared_ptr<IConfiguration>
     agent->events_logger_ = std::make_unique<EventsLogger>(client, agent->api_base_);
 
     agent->session_store_ = std::make_unique<SessionStore>(configuration->path, configuration->client,
-                                                           details::host_of(configuration->uri));
+                                                           details::host_of(configuration->uri),
+                                                           configuration->use_keyring);
     agent->restore_session();
     return agent;
 }

@@ -43,15 +43,18 @@ std::optional<details::SavedSession> session_of(const std::string& text) {
 
 }  // namespace
 
-SessionStore::SessionStore(std::wstring directory, std::wstring client, std::wstring api_host)
-    : directory_(std::move(directory)), client_(std::move(client)), host_(details::wide_to_utf8(api_host)) {}
+SessionStore::SessionStore(std::wstring directory, std::wstring client, std::wstring api_host, bool use_keyring)
+    : directory_(std::move(directory)),
+      client_(std::move(client)),
+      host_(details::wide_to_utf8(api_host)),
+      use_keyring_(use_keyring) {}
 
 std::wstring SessionStore::file() const {
     return details::path::join(directory_, FILE_NAME);
 }
 
 std::optional<details::SavedSession> SessionStore::load() {
-    const bool keyring = details::keyring::available();
+    const bool keyring = use_keyring_ && details::keyring::available();
     if (keyring) {
         std::string error;
         if (const auto text = details::keyring::lookup({KIND, host_, ""}, error)) {
@@ -88,8 +91,8 @@ std::optional<details::SavedSession> SessionStore::load() {
 }
 
 void SessionStore::save(const details::SavedSession& session, const std::wstring& user) {
-    std::string error = "no keyring runs on this desktop";
-    if (details::keyring::available()) {
+    std::string error = use_keyring_ ? "no keyring runs on this desktop" : "secret_store = file";
+    if (use_keyring_ && details::keyring::available()) {
         details::keyring::clear({KIND, host_, ""}, error);
         if (details::keyring::store({KIND, host_, details::wide_to_utf8(user)}, LABEL, secret_text(session), error)) {
             // An older copy in the file would come back once the keyring goes.
@@ -110,7 +113,7 @@ void SessionStore::save_to_file(const details::SavedSession& session) {
 }
 
 void SessionStore::remove() {
-    if (details::keyring::available()) {
+    if (use_keyring_ && details::keyring::available()) {
         std::string error;
         if (!details::keyring::clear({KIND, host_, ""}, error)) {
             AGENT_ERROR(FUNCTION) << "The session stays in the keyring: " << error;

@@ -15,7 +15,7 @@ class SessionStore {
 public:
     // `directory` is the data folder (with its trailing "/"), `client` the installation's
     // id (the file's key), `api_host` the host of the agent API.
-    SessionStore(std::wstring directory, std::wstring client, std::wstring api_host);
+    SessionStore(std::wstring directory, std::wstring client, std::wstring api_host, bool use_keyring = true);
 
     // The remembered session, or nothing. Never throws; what goes wrong is logged.
     std::optional<details::SavedSession> load();
@@ -40,6 +40,7 @@ private:
     std::wstring directory_;
     std::wstring client_;
     std::string host_;
+    bool use_keyring_;
 };
 
 }  // namespace agent
