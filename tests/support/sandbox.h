@@ -3,6 +3,7 @@
 #include <gtest/gtest.h>
 
 #include <chrono>
+#include <cstdlib>
 #include <filesystem>
 #include <functional>
 #include <string>
@@ -45,6 +46,29 @@ private:
 // Polls the predicate until it holds or the timeout passes; returns its last value.
 bool wait_for(const std::function<bool()>& predicate,
               std::chrono::milliseconds timeout = std::chrono::seconds(10));
+
+// Sets an environment variable for one scope.
+class ScopedEnv {
+public:
+    ScopedEnv(const char* name, const std::string& value) : name_(name) {
+        if (const char* old = std::getenv(name)) {
+            had_ = true;
+            old_ = old;
+        }
+        ::setenv(name, value.c_str(), 1);
+    }
+    ~ScopedEnv() {
+        if (had_)
+            ::setenv(name_, old_.c_str(), 1);
+        else
+            ::unsetenv(name_);
+    }
+
+private:
+    const char* name_;
+    bool had_ = false;
+    std::string old_;
+};
 
 std::string read_text(const std::filesystem::path& file);
 void write_text(const std::filesystem::path& file, const std::string& text);

@@ -15,6 +15,7 @@ using namespace winhttp;
 using agent::testing::HttpServer;
 using agent::testing::RawConnection;
 using agent::testing::RawServer;
+using agent::testing::ScopedEnv;
 using agent::testing::Tinyproxy;
 
 namespace {
@@ -41,28 +42,6 @@ std::size_t count_starting(const std::vector<std::string>& lines, const std::str
     return count;
 }
 
-// Sets an environment variable for one scope.
-class ScopedEnv {
-public:
-    ScopedEnv(const char* name, const std::string& value) : name_(name) {
-        if (const char* old = std::getenv(name)) {
-            had_ = true;
-            old_ = old;
-        }
-        ::setenv(name, value.c_str(), 1);
-    }
-    ~ScopedEnv() {
-        if (had_)
-            ::setenv(name_, old_.c_str(), 1);
-        else
-            ::unsetenv(name_);
-    }
-
-private:
-    const char* name_;
-    bool had_ = false;
-    std::string old_;
-};
 
 // An HTTP and an HTTPS server (trusted through the test CA) answering "/ping".
 class ProxyTest : public agent::testing::SandboxTest {

@@ -704,6 +704,66 @@ void HostState::make_view() {
     g_signal_connect(state.view, "web-process-terminated", G_CALLBACK(on_web_process_terminated), &state);
 }
 
+namespace {
+
+// How long a view let go may take to close its page before it is destroyed anyway.
+constexpr unsigned RETIRE_LIMIT_MS = 3000;
+
+// A view let go while the engine's web process may still be at work on its page (a dialog
+// answered a moment ago, a window left mid-animation) is not destroyed there and then: the
+// shared web process has been seen to crash on it, taking every window's page along. It is
+// asked to close (its page ends in the web process) and destroyed once that is done, or when
+// its process ends, or after RETIRE_LIMIT_MS, whichever comes first. `owner`, the toplevel
+// the view still sits in, goes with it (hidden at once); without one the view has already
+// left its window.
+void retire(WebKitWebView* view, GtkWidget* owner) {
+    struct Retired {
+        WebKitWebView* view;
+        GtkWidget* owner;
+        guint timeout = 0;
+        bool finished = false;
+
+        static void finish(Retired* retired) {
+            if (retired->finished)
+                return;
+            retired->finished = true;
+            g_signal_handlers_disconnect_by_data(retired->view, retired);
+            if (retired->timeout != 0)
+                g_source_remove(retired->timeout);
+            // Destroyed from the main loop, never inside the engine's own signal.
+            g_idle_add(
+                [](gpointer data) -> gboolean {
+                    std::unique_ptr<Retired> done(static_cast<Retired*>(data));
+                    if (done->owner != nullptr)
+                        gtk_widget_destroy(done->owner);
+                    else
+                        gtk_widget_destroy(GTK_WIDGET(done->view));
+                    g_object_unref(done->view);
+                    return G_SOURCE_REMOVE;
+                },
+                retired);
+        }
+    };
+    auto* retired = new Retired{view, owner};
+    g_object_ref(view);
+    if (owner != nullptr)
+        gtk_widget_hide(owner);
+    g_signal_connect_swapped(view, "close", G_CALLBACK(+[](Retired* r) { Retired::finish(r); }), retired);
+    g_signal_connect_swapped(view, "web-process-terminated", G_CALLBACK(+[](Retired* r) { Retired::finish(r); }),
+                             retired);
+    retired->timeout = g_timeout_add(RETIRE_LIMIT_MS,
+                                     [](gpointer data) -> gboolean {
+                                         auto* r = static_cast<Retired*>(data);
+                                         r->timeout = 0;
+                                         Retired::finish(r);
+                                         return G_SOURCE_REMOVE;
+                                     },
+                                     retired);
+    webkit_web_view_try_close(view);
+}
+
+}  // namespace
+
 void HostState::release_view() {
     if (view == nullptr)
         return;
@@ -713,7 +773,12 @@ void HostState::release_view() {
     g_signal_handlers_disconnect_by_data(view, this);
     g_object_set_data(G_OBJECT(view), HOST_STATE_KEY, nullptr);
     std::erase(live_views, view);
-    gtk_widget_destroy(GTK_WIDGET(view));
+    // Out of the window now (a new view takes its place later), destroyed once its page has
+    // closed.
+    g_object_ref(view);
+    gtk_container_remove(GTK_CONTAINER(window), GTK_WIDGET(view));
+    retire(view, nullptr);
+    g_object_unref(view);
     view = nullptr;
     expected_url.clear();
     loading = false;
@@ -735,7 +800,10 @@ HostWindow::~HostWindow() {
         std::erase(live_views, state.view);
     }
     webkit_user_content_manager_unregister_script_message_handler(state.content.get(), BRIDGE_CHANNEL);
-    gtk_widget_destroy(state.window);
+    if (state.view != nullptr)
+        retire(state.view, state.window);
+    else
+        gtk_widget_destroy(state.window);
 }
 
 void HostWindow::set_script_handler(ScriptHandler handler) {
