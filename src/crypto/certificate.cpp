@@ -140,15 +140,7 @@ DateTime to_datetime(const ASN1_TIME* time) {
     std::tm parts{};
     if (time == nullptr || ASN1_TIME_to_tm(time, &parts) != 1)
         throw_openssl_error("ASN1_TIME_to_tm", ERR_PACK(ERR_LIB_ASN1, 0, ASN1_R_ILLEGAL_TIME_VALUE));
-    DateTime result;
-    result.kind = DateTime::Utc;
-    result.year = static_cast<std::uint16_t>(parts.tm_year + 1900);
-    result.month = static_cast<std::uint8_t>(parts.tm_mon + 1);
-    result.day = static_cast<std::uint8_t>(parts.tm_mday);
-    result.hour = static_cast<std::uint8_t>(parts.tm_hour);
-    result.minute = static_cast<std::uint8_t>(parts.tm_min);
-    result.second = static_cast<std::uint8_t>(parts.tm_sec);
-    return result;
+    return from_calendar(parts, DateTime::Utc);
 }
 
 }  // namespace details

@@ -148,23 +148,6 @@ const std::wstring& value_of(const SubjectAttributes& subject, const char* oid) 
 
 }  // namespace
 
-DateTime utc_now() {
-    std::timespec now{};
-    std::timespec_get(&now, TIME_UTC);
-    std::tm parts{};
-    gmtime_r(&now.tv_sec, &parts);
-    DateTime result;
-    result.kind = DateTime::Utc;
-    result.year = static_cast<std::uint16_t>(parts.tm_year + 1900);
-    result.month = static_cast<std::uint8_t>(parts.tm_mon + 1);
-    result.day = static_cast<std::uint8_t>(parts.tm_mday);
-    result.hour = static_cast<std::uint8_t>(parts.tm_hour);
-    result.minute = static_cast<std::uint8_t>(parts.tm_min);
-    result.second = static_cast<std::uint8_t>(parts.tm_sec);
-    result.millisecond = static_cast<std::uint16_t>(now.tv_nsec / 1000000);
-    return result;
-}
-
 CertCustomFilterFn::CertCustomFilterFn(bool require_private_key, bool check_validity, bool require_qualified,
                                        UtcClock clock)
     : require_private_key(require_private_key),

@@ -31,13 +31,12 @@ namespace details {
 
 // The clock the validity check reads; tests set the edges of a validity period.
 using UtcClock = std::function<DateTime()>;
-DateTime utc_now();
 
 // The filter of the listings: three checks, each switched by its flag.
 class CertCustomFilterFn {
 public:
     CertCustomFilterFn(bool require_private_key, bool check_validity, bool require_qualified,
-                       UtcClock clock = utc_now);
+                       UtcClock clock = agent::utc_now);
 
     bool operator()(const Certificate& certificate) const;
 

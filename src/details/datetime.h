@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdint>
+#include <ctime>
 #include <string>
 #include <tuple>
 
@@ -31,6 +32,14 @@ struct DateTime {
     friend bool operator<=(const DateTime& a, const DateTime& b) { return !(b < a); }
     friend bool operator>=(const DateTime& a, const DateTime& b) { return !(a < b); }
 };
+
+// The calendar fields of a broken-down time (tm_year counts from 1900, tm_mon from 0), with
+// the year given apart when the caller has counted it differently.
+DateTime from_calendar(const std::tm& calendar, DateTime::Kind kind, std::uint16_t millisecond = 0);
+DateTime from_calendar(const std::tm& calendar, int year, DateTime::Kind kind, std::uint16_t millisecond = 0);
+
+// The current time in UTC, to the millisecond.
+DateTime utc_now();
 
 // "января" … "декабря" for months 1 to 12; empty for any other month.
 const wchar_t* genitive_month_name(int month) noexcept;

@@ -7,6 +7,8 @@
 #include <mutex>
 #include <string>
 
+#include "details/glib_ptr.h"
+
 namespace agent::details::keyring {
 
 namespace {
@@ -27,10 +29,7 @@ const SecretSchema* schema() {
     return &value;
 }
 
-struct TableDeleter {
-    void operator()(GHashTable* table) const { g_hash_table_unref(table); }
-};
-using Attributes = std::unique_ptr<GHashTable, TableDeleter>;
+using Attributes = GPtr<GHashTable>;
 
 // The attributes of the key; an empty user is left out, so a lookup matches any user.
 Attributes attributes_of(const Key& key) {
@@ -62,21 +61,20 @@ bool available() noexcept {
             return false;
     }
     GError* error = nullptr;
-    GDBusConnection* bus = g_bus_get_sync(G_BUS_TYPE_SESSION, nullptr, &error);
-    if (bus == nullptr) {
+    const GPtr<GDBusConnection> bus(g_bus_get_sync(G_BUS_TYPE_SESSION, nullptr, &error));
+    if (!bus) {
         g_clear_error(&error);
         return false;
     }
-    GVariant* answer = g_dbus_connection_call_sync(bus, "org.freedesktop.DBus", "/org/freedesktop/DBus",
-                                                   "org.freedesktop.DBus", "GetNameOwner", g_variant_new("(s)", SERVICE),
-                                                   G_VARIANT_TYPE("(s)"), G_DBUS_CALL_FLAGS_NONE, 2000, nullptr, &error);
-    g_object_unref(bus);
-    if (answer == nullptr) {
+    const GPtr<GVariant> answer(g_dbus_connection_call_sync(
+        bus.get(), "org.freedesktop.DBus", "/org/freedesktop/DBus", "org.freedesktop.DBus", "GetNameOwner",
+        g_variant_new("(s)", SERVICE), G_VARIANT_TYPE("(s)"), G_DBUS_CALL_FLAGS_NONE, 2000, nullptr, &error));
+    if (!answer) {
         g_clear_error(&error);
         return false;
     }
     const gchar* owner = nullptr;
-    g_variant_get(answer, "(&s)", &owner);
+    g_variant_get(answer.get(), "(&s)", &owner);
     // The service started again since we last spoke to it (the desktop restarted it):
     // libsecret's connection to the old one is no good any more.
     static std::mutex mutex;
@@ -87,7 +85,6 @@ bool available() noexcept {
             secret_service_disconnect();
         last_owner = owner;
     }
-    g_variant_unref(answer);
     return true;
 }
 

@@ -212,19 +212,6 @@ std::int64_t zone_offset(std::string_view text, std::string_view zone) {
     return zone[0] == '+' ? minutes : -minutes;
 }
 
-DateTime to_fields(const std::tm& tm, int year, std::int64_t ticks, std::int32_t kind) {
-    DateTime result;
-    result.kind = kind;
-    result.year = static_cast<std::uint16_t>(year);
-    result.month = static_cast<std::uint8_t>(tm.tm_mon + 1);
-    result.day = static_cast<std::uint8_t>(tm.tm_mday);
-    result.hour = static_cast<std::uint8_t>(tm.tm_hour);
-    result.minute = static_cast<std::uint8_t>(tm.tm_min);
-    result.second = static_cast<std::uint8_t>(tm.tm_sec);
-    result.millisecond = static_cast<std::uint16_t>(ticks % TICKS_PER_SECOND / 10'000);
-    return result;
-}
-
 // ---------------------------------------------------------------------------------------
 // JSON.
 
@@ -353,19 +340,20 @@ DateTime parse_date_time(std::string_view text) {
         bad_date(text);
 
     const std::int64_t seconds = ticks / TICKS_PER_SECOND;
+    const auto millisecond = static_cast<std::uint16_t>(ticks % TICKS_PER_SECOND / 10'000);
     std::tm tm{};
     if (kind == DateTime::Utc) {
         const std::time_t instant = static_cast<std::time_t>(seconds - SECONDS_0001_TO_1970);
         if (::localtime_r(&instant, &tm) == nullptr)
             throw SystemException(static_cast<std::uint32_t>(errno), "localtime_r");
-        return to_fields(tm, tm.tm_year + 1900, ticks, DateTime::Local);
+        return from_calendar(tm, DateTime::Local, millisecond);
     }
     // The count runs from 0001; read as a count from 1601 it gives the same calendar
     // fields 1600 years later (the Gregorian calendar repeats every 400 years).
     const std::time_t shifted = static_cast<std::time_t>(seconds - SECONDS_1601_TO_1970);
     if (::gmtime_r(&shifted, &tm) == nullptr)
         throw SystemException(static_cast<std::uint32_t>(errno), "gmtime_r");
-    return to_fields(tm, tm.tm_year + 1900 - 1600, ticks, kind);
+    return from_calendar(tm, tm.tm_year + 1900 - 1600, static_cast<DateTime::Kind>(kind), millisecond);
 }
 
 Message read_message(const Json::Value& item) {
