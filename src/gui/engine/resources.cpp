@@ -5,6 +5,7 @@
 #include <cctype>
 #include <memory>
 
+#include "details/glib_ptr.h"
 #include "details/logger.h"
 #include "details/strings.h"
 
@@ -50,10 +51,6 @@ std::string percent_decode(std::string_view text) {
     }
     return result;
 }
-
-struct BytesDeleter {
-    void operator()(GBytes* bytes) const { g_bytes_unref(bytes); }
-};
 
 }  // namespace
 
@@ -117,7 +114,7 @@ namespace {
 
 std::optional<std::string> lookup(const std::string& key) {
     const std::string path = std::string(RESOURCE_PREFIX) + key;
-    std::unique_ptr<GBytes, BytesDeleter> bytes(
+    agent::details::GPtr<GBytes> bytes(
         g_resources_lookup_data(path.c_str(), G_RESOURCE_LOOKUP_FLAGS_NONE, nullptr));
     if (!bytes)
         return std::nullopt;
