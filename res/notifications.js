@@ -190,6 +190,8 @@ var notifications = {
         element.setAttribute('date', message_html.text(record.date));
         const time = element.querySelector('.message__time');
         time.textContent = message_html.text(record.time);
+        // A body in the list may be copied from.
+        element.querySelector('.message__description').classList.add('selectable');
         if (record.new === true)
             element.classList.add('message__new');
         return element;

@@ -22,7 +22,7 @@ var popups = {
         this.list = document.getElementById('PopupList');
         this.more = document.getElementById('PopupMore');
         this.count = document.getElementById('PopupCount');
-        this.template = document.getElementById('PopupMessageTemplate');
+        this.template = document.getElementById('MessageTemplate');
         this.template.remove();
         document.getElementById('PopupClose').addEventListener('click', () => quietly(view.dialog_close()));
         this.list.addEventListener('click', (event) => this.on_click(event));
@@ -54,6 +54,9 @@ var popups = {
 
     message(record) {
         const element = message_html.element(this.template, record);
+        // The popup shows no time: what it holds has just come.
+        element.classList.add('popup__message');
+        element.querySelector('.message__time').remove();
         this.records.set(element, record);
         return element;
     },

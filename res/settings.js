@@ -6,8 +6,8 @@
 //
 // Native side: view.get_settings(), view.get_channels(end, items), view.turn_channel(id,
 // state), view.set_autolaunch(flag), view.set_silent_mode(flag),
-// view.set_desktop_notifications(flag), view.apply_settings(save),
-// view.save_proxy(). Native code calls settings.on_onload_page(), settings.set_silent_mode(flag),
+// view.set_desktop_notifications(flag), view.apply_settings(save). Native code calls
+// settings.changed(), settings.set_silent_mode(flag),
 // settings.get_proxy_settings() and settings.validate_proxy().
 
 'use strict';
@@ -130,12 +130,6 @@ var settings = {
     },
 
     // May the page be left? Unsaved proxy changes are asked about first.
-    async on_onload_page() {
-        if (!this.changed())
-            return true;
-        return (await view.save_proxy()) === true;
-    },
-
     // The no-connection picture: a changed and valid proxy is tried (not saved), then the
     // channels are asked for again.
     async retry() {
