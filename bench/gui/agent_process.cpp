@@ -238,12 +238,12 @@ bool Program::page_shown(std::chrono::milliseconds timeout) {
 }
 
 bool Program::hide() {
-    post_message(shell->handle(), WM_CLOSE, 0, 0);
+    post_close(shell->handle());
     return engine::run_nested_until([this] { return !shell->window().visible(); }, std::chrono::seconds(10));
 }
 
 bool Program::open(std::chrono::milliseconds timeout) {
-    post_message(shell->handle(), WM_COMMAND, ID_OPEN, 0);
+    post_command(shell->handle(), ID_OPEN);
     return page_shown(timeout);
 }
 
@@ -259,7 +259,7 @@ bool Program::close_popup() {
     auto* dialog = shell->current_dialog();
     if (dialog == nullptr || !dialog->alive())
         return true;
-    post_message(dialog->handle(), WM_CLOSE, 0, 0);
+    post_close(dialog->handle());
     return engine::run_nested_until(
         [this] {
             auto* current = shell->current_dialog();

@@ -8,7 +8,7 @@
 #include <set>
 #include <string>
 
-#include "gui/shell/window_impl.h"
+#include "gui/shell/main_window.h"
 #include "sandbox_server.h"
 
 // The desktop program as a user runs it, for the benchmarks that measure what it costs:

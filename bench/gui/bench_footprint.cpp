@@ -18,7 +18,7 @@
 #include "agent_process.h"
 #include "gui/engine/host_window.h"
 #include "gui/error.h"
-#include "gui/shell/window_impl.h"
+#include "gui/shell/main_window.h"
 
 namespace {
 
@@ -50,13 +50,13 @@ BENCHMARK(PageShown)->Iterations(1)->Unit(benchmark::kMillisecond);
 // while it waits for messages, which is most of its life.
 void HiddenInTray(benchmark::State& state) {
     for (auto _ : state) {
-        post_message(program->shell->handle(), WM_CLOSE, 0, 0);
+        post_close(program->shell->handle());
         engine::run_nested_until([] { return !program->shell->window().visible(); }, std::chrono::seconds(10));
         Program::settle(std::chrono::seconds(5));
         state.counters["pss_mb"] = family_pss();
         state.counters["uss_mb"] = family_uss();
         state.counters["processes"] = static_cast<double>(family().size());
-        post_message(program->shell->handle(), WM_COMMAND, ID_OPEN, 0);
+        post_command(program->shell->handle(), ID_OPEN);
         engine::run_nested_until([] { return program->shell->window().visible(); }, std::chrono::seconds(10));
         Program::settle(std::chrono::seconds(1));
     }
@@ -69,7 +69,7 @@ void ReleasedInTray(benchmark::State& state) {
     for (auto _ : state) {
         engine::run_nested_until([] { return program->shell->window().visible(); }, std::chrono::seconds(20));
         program->shell->set_release_period(std::chrono::seconds(2));
-        post_message(program->shell->handle(), WM_CLOSE, 0, 0);
+        post_close(program->shell->handle());
         engine::run_nested_until(
             [] { return program->shell->released() && family().size() == 1; }, std::chrono::seconds(30));
         // Past the moment the code pages the ended helpers shared are handed back.
@@ -79,7 +79,7 @@ void ReleasedInTray(benchmark::State& state) {
         state.counters["pss_mb"] = family_pss();
         state.counters["uss_mb"] = family_uss();
         state.counters["processes"] = static_cast<double>(family().size());
-        post_message(program->shell->handle(), WM_COMMAND, ID_OPEN, 0);
+        post_command(program->shell->handle(), ID_OPEN);
         engine::run_nested_until(
             [] {
                 auto* page = program->shell->current_page();
@@ -116,7 +116,7 @@ void PagePopupAndDialog(benchmark::State& state) {
         Program::settle(std::chrono::seconds(3));
         const double with_popup = family_pss();
         const double with_popup_uss = family_uss();
-        post_message(program->shell->handle(), WM_COMMAND, ID_OPEN, 0);
+        post_command(program->shell->handle(), ID_OPEN);
         Program::settle(std::chrono::milliseconds(500));
 
         auto shown = std::async(std::launch::async, [handle = program->shell->handle()] {
@@ -142,7 +142,7 @@ void PagePopupAndDialog(benchmark::State& state) {
                     return G_SOURCE_CONTINUE;
                 reading.pss = family_pss();
                 reading.uss = family_uss();
-                post_message(dialog->handle(), WM_CLOSE, 0, 0);
+                post_close(dialog->handle());
                 return G_SOURCE_REMOVE;
             },
             &reading);

@@ -24,7 +24,7 @@
 #include "details/strings.h"
 #include "gui/engine/host_window.h"
 #include "gui/pages/message_popup.h"
-#include "gui/shell/window_impl.h"
+#include "gui/shell/main_window.h"
 #include "model/agent_client.h"
 #include "sandbox_server.h"
 
@@ -197,7 +197,7 @@ void measure_pushes(benchmark::State& state, bool closed) {
     for (auto _ : state) {
         pages::MessagePopup* popup = program->popup();
         if (closed && popup != nullptr) {
-            post_message(popup->handle(), WM_CLOSE, 0, 0);
+            post_close(popup->handle());
             settle_until([] { return program->popup() == nullptr; });
             popup = nullptr;
         }
@@ -246,9 +246,9 @@ void BatchOf30ToRows(benchmark::State& state) {
         if (loaded_on_page == BATCHES_PER_PAGE) {
             // A fresh list (its first batch already in) so every measured batch is a full 30.
             if (auto* popup = program->popup())
-                post_message(popup->handle(), WM_CLOSE, 0, 0);
+                post_close(popup->handle());
             const pages::BasePage* old = program->shell->current_page();
-            post_message(program->shell->handle(), WM_SHOW_PAGE, NOTIFICATIONS_PAGE, 0);
+            post_show_page(program->shell->handle(), NOTIFICATIONS_PAGE);
             settle_until([old] {
                 auto* page = program->shell->current_page();
                 return page && page != old && page->host_window()->loaded() &&

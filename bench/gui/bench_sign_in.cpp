@@ -18,7 +18,7 @@
 #include "certgen/certgen.h"
 #include "details/strings.h"
 #include "gui/engine/host_window.h"
-#include "gui/shell/window_impl.h"
+#include "gui/shell/main_window.h"
 #include "sandbox_server.h"
 
 namespace {
@@ -140,7 +140,7 @@ void PasswordSignInToNotifications(benchmark::State& state) {
         state.SetIterationTime(elapsed / 1e3);
         // Signed out again for the next round (not measured).
         state.PauseTiming();
-        send_message(program->shell->handle(), WM_COMMAND, ID_CHANGE_USER, 0);
+        program->shell->on_command(ID_CHANGE_USER);
         program->wait_listed();
         state.ResumeTiming();
     }

@@ -13,20 +13,7 @@ using agent::details::utf8_to_wide;
 using agent::details::wide_to_utf8;
 
 Json::Value send_dialog_request(Json::Value request, WindowHandle window) {
-    if (is_gui_thread()) {
-        DialogRequest dialog{std::move(request), Json::Value(false)};
-        const std::intptr_t answer =
-            send_message(window, WM_MODAL_DIALOG, DIALOG_REQUEST, reinterpret_cast<std::intptr_t>(&dialog));
-        return answer == 0 ? Json::Value(false) : dialog.result;
-    }
-    // From a worker the request lives on the heap, shared with the GUI side: a worker whose
-    // hand-overs are given up (its page is closing) leaves while the dialog may still run.
-    auto dialog = std::make_shared<DialogRequest>(DialogRequest{std::move(request), Json::Value(false)});
-    auto answer = std::make_shared<std::intptr_t>(0);
-    execute_on_gui_thread([=] {
-        *answer = send_message(window, WM_MODAL_DIALOG, DIALOG_REQUEST, reinterpret_cast<std::intptr_t>(dialog.get()));
-    });
-    return *answer == 0 ? Json::Value(false) : dialog->result;
+    return request_dialog_on(window, std::move(request)).value_or(Json::Value(false));
 }
 
 // The program's own texts: HTML of ours, with our links.
@@ -97,7 +84,7 @@ Json::Value request_dialog(const Json::Value& request, WindowHandle window) {
 Json::Value report_api_error(std::int32_t status, const std::wstring& text, WindowHandle window) {
     if (status == 401) {
         Json::Value result = show_error_code(ERROR_SESSION_EXPIRED, window);
-        post_message(window, WM_COMMAND, ID_CHANGE_USER, 0);
+        post_command(window, ID_CHANGE_USER);
         return result;
     }
     if (status == 407)

@@ -37,7 +37,7 @@ using agent::ERROR_WRONG_PIN;
 // else "Unknown exception"), logged at ERROR as "<context> | <text>". Never throws.
 std::wstring log_exception(std::exception_ptr exception, std::wstring_view context) noexcept;
 
-// Each sends WM_MODAL_DIALOG request 4 to the window (from the GUI thread or a worker) and
+// Each asks the window for a dialog (on_dialog_request, from the GUI thread or a worker) and
 // returns the dialog's result: false when no dialog could be shown. show_error's text is
 // shown as plain text (it may come from a server); the coded errors are the program's own
 // HTML texts.

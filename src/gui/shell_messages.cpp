@@ -25,18 +25,10 @@ std::mutex windows_mutex;
 std::map<WindowHandle, ShellWindow*> windows;
 std::atomic<WindowHandle> next_handle{1};
 
-ShellWindow* find_window(WindowHandle handle) {
+ShellWindow* lookup(WindowHandle handle) {
     std::lock_guard lock(windows_mutex);
     auto found = windows.find(handle);
     return found == windows.end() ? nullptr : found->second;
-}
-
-// Runs on the GUI thread: the window is looked up at delivery, not at posting.
-std::intptr_t deliver(WindowHandle handle, unsigned message, std::uintptr_t wparam, std::intptr_t lparam) {
-    ShellWindow* window = find_window(handle);
-    if (window == nullptr)
-        return 0;
-    return window->on_message(message, wparam, lparam);
 }
 
 // The gates the calling thread's hand-overs are under, innermost last: the stream thread
@@ -69,6 +61,8 @@ namespace {
 struct GuiCall : HandOverGate::Waiter {
     std::function<void()> functor;
     std::vector<std::shared_ptr<HandOverGate>> gates;
+    // Nobody waits for a posted task: its failure can only be logged, under this name.
+    const wchar_t* context = nullptr;
 
     bool given_up() const {
         for (const auto& gate : gates)
@@ -109,6 +103,18 @@ gboolean run_gui_call(gpointer data) {
     }
     try {
         call.functor();
+    } catch (const agent::Exception& e) {
+        if (call.context != nullptr) {
+            AGENT_ERROR(call.context) << e.description();
+        } else {
+            call.error = std::current_exception();
+        }
+    } catch (const std::exception& e) {
+        if (call.context != nullptr) {
+            AGENT_ERROR(call.context) << e.what();
+        } else {
+            call.error = std::current_exception();
+        }
     } catch (...) {
         call.error = std::current_exception();
     }
@@ -124,13 +130,14 @@ void release_gui_call(gpointer data) {
     delete call;
 }
 
+// A call under the calling thread's gates; nothing when one of them has closed already.
 std::shared_ptr<GuiCall> new_gui_call(std::function<void()> functor) {
     auto call = std::make_shared<GuiCall>();
     call->functor = std::move(functor);
     call->gates = thread_gates;
     for (const auto& gate : call->gates)
         if (!GateAccess::add(*gate, call))
-            throw HandOverCancelled();
+            return nullptr;
     return call;
 }
 
@@ -157,24 +164,6 @@ void wait_gui_call(GuiCall& call) {
         std::rethrow_exception(call.error);
 }
 
-struct PostedMessage {
-    WindowHandle window;
-    unsigned message;
-    std::uintptr_t wparam;
-    std::intptr_t lparam;
-};
-
-gboolean run_posted_message(gpointer data) {
-    const auto& posted = *static_cast<PostedMessage*>(data);
-    try {
-        deliver(posted.window, posted.message, posted.wparam, posted.lparam);
-    } catch (const std::exception& e) {
-        // Nothing waits for a posted message, so its failure can only be logged.
-        AGENT_ERROR(L"varnelagent::post_message") << "Message " << posted.message << ": " << e.what();
-    }
-    return G_SOURCE_REMOVE;
-}
-
 // Timer sources alive in the main context: GLib's destroy notify of a removed source
 // counts it off.
 std::atomic<std::size_t> live_timers{0};
@@ -192,7 +181,8 @@ struct TimerData {
 gboolean run_timer(gpointer data) {
     const auto& timer = *static_cast<TimerData*>(data);
     try {
-        deliver(timer.window, WM_TIMER, timer.id, 0);
+        if (ShellWindow* window = lookup(timer.window))
+            window->on_timer(timer.id);
     } catch (const std::exception& e) {
         AGENT_ERROR(L"varnelagent::ShellWindow::on_timer") << "Timer " << timer.id << ": " << e.what();
     }
@@ -201,7 +191,7 @@ gboolean run_timer(gpointer data) {
 
 }  // namespace
 
-bool is_main_window_page(std::uintptr_t kind) noexcept {
+bool is_main_window_page(int kind) noexcept {
     return kind == AUTH_PAGE || kind == NOTIFICATIONS_PAGE || kind == HELP_PAGE || kind == SETTINGS_PAGE ||
            kind == OVERVIEW_PAGE;
 }
@@ -254,37 +244,23 @@ HandOverScope::~HandOverScope() {
     thread_gates.pop_back();
 }
 
-void execute_on_gui_thread(const std::function<void()>& functor) {
+void execute_on_gui_thread(const std::function<void()>& task) {
     if (is_gui_thread())
         throw GuiThreadException(L"execute_on_gui_thread was called on the GUI thread itself");
-    auto call = new_gui_call(functor);
+    auto call = new_gui_call(task);
+    if (!call)
+        throw HandOverCancelled();
     queue_on_gui_thread(call);
     wait_gui_call(*call);
 }
 
-void post_on_gui_thread(std::function<void()> functor, const wchar_t* context) {
-    struct Posted {
-        std::function<void()> functor;
-        const wchar_t* context;
-    };
-    GSource* source = g_idle_source_new();
-    g_source_set_priority(source, G_PRIORITY_DEFAULT);
-    g_source_set_callback(
-        source,
-        [](gpointer data) -> gboolean {
-            const auto& posted = *static_cast<Posted*>(data);
-            try {
-                posted.functor();
-            } catch (const agent::Exception& e) {
-                AGENT_ERROR(posted.context) << e.description();
-            } catch (const std::exception& e) {
-                AGENT_ERROR(posted.context) << e.what();
-            }
-            return G_SOURCE_REMOVE;
-        },
-        new Posted{std::move(functor), context}, [](gpointer data) { delete static_cast<Posted*>(data); });
-    g_source_attach(source, nullptr);
-    g_source_unref(source);
+void post_on_gui_thread(std::function<void()> task, const wchar_t* context) {
+    auto call = new_gui_call(std::move(task));
+    // Posted under a gate that has closed: the task is given up, as it would be later.
+    if (!call)
+        return;
+    call->context = context != nullptr ? context : L"varnelagent::post_on_gui_thread";
+    queue_on_gui_thread(std::move(call));
 }
 
 ShellWindow::ShellWindow() : handle_(next_handle.fetch_add(1)) {
@@ -329,33 +305,62 @@ std::size_t live_timer_count() noexcept {
     return live_timers.load();
 }
 
-bool is_window(WindowHandle window) {
-    return find_window(window) != nullptr;
+ShellWindow* find_window(WindowHandle window) {
+    return lookup(window);
 }
 
-bool post_message(WindowHandle window, unsigned message, std::uintptr_t wparam, std::intptr_t lparam) {
+bool is_window(WindowHandle window) {
+    return lookup(window) != nullptr;
+}
+
+bool post_to(WindowHandle window, std::function<void(ShellWindow&)> event, const wchar_t* context) {
     if (!is_window(window))
         return false;
-    GSource* source = g_idle_source_new();
-    g_source_set_priority(source, G_PRIORITY_DEFAULT);
-    g_source_set_callback(source, run_posted_message, new PostedMessage{window, message, wparam, lparam},
-                          [](gpointer data) { delete static_cast<PostedMessage*>(data); });
-    g_source_attach(source, nullptr);
-    g_source_unref(source);
+    // An event finds its window by the handle when it runs, so it needs none of the sender's
+    // gates: it is delivered even when the sender's owner is gone by then (a page's task that
+    // found the session ended still signs the user out).
+    auto call = std::make_shared<GuiCall>();
+    call->functor = [window, event = std::move(event)] {
+        if (ShellWindow* target = lookup(window))
+            event(*target);
+    };
+    call->context = context != nullptr ? context : L"varnelagent::post_to";
+    queue_on_gui_thread(std::move(call));
     return true;
 }
 
-std::intptr_t send_message(WindowHandle window, unsigned message, std::uintptr_t wparam, std::intptr_t lparam) {
-    if (is_gui_thread())
-        return deliver(window, message, wparam, lparam);
-    if (!is_window(window))
-        return 0;
-    // The answer lives with the call: a waiter whose gate closes leaves before the GUI side
-    // is done with it.
-    auto answer = std::make_shared<std::intptr_t>(0);
-    auto call = new_gui_call([=] { *answer = deliver(window, message, wparam, lparam); });
-    queue_on_gui_thread(call);
-    wait_gui_call(*call);
+bool post_close(WindowHandle window) {
+    return post_to(window, [](ShellWindow& target) { target.on_close_request(); }, L"varnelagent::post_close");
+}
+
+bool post_command(WindowHandle window, unsigned command) {
+    return post_to(window, [command](ShellWindow& target) { target.on_command(command); }, L"varnelagent::post_command");
+}
+
+bool post_show_page(WindowHandle window, PageKind kind, bool session_start) {
+    return post_to(
+        window, [kind, session_start](ShellWindow& target) { target.on_show_page(kind, session_start); },
+        L"varnelagent::post_show_page");
+}
+
+bool post_message_read(WindowHandle window, std::wstring id) {
+    return post_to(
+        window, [id = std::move(id)](ShellWindow& target) { target.on_message_read(id); },
+        L"varnelagent::post_message_read");
+}
+
+std::optional<Json::Value> request_dialog_on(WindowHandle window, Json::Value request) {
+    if (is_gui_thread()) {
+        ShellWindow* target = lookup(window);
+        return target != nullptr ? target->on_dialog_request(request) : std::nullopt;
+    }
+    // The answer lives with the call: a worker whose gate closes leaves while the dialog may
+    // still run.
+    auto answer = std::make_shared<std::optional<Json::Value>>();
+    execute_on_gui_thread([window, answer, request = std::move(request)] {
+        if (ShellWindow* target = lookup(window))
+            *answer = target->on_dialog_request(request);
+    });
     return *answer;
 }
 

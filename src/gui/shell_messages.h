@@ -4,6 +4,7 @@
 #include <functional>
 #include <memory>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <utility>
 #include <vector>
@@ -12,36 +13,30 @@
 
 #include "details/exception.h"
 
-// The shell's private window messages, page kinds and timers, and the only doors from a
-// worker thread onto the GUI thread: posting or sending a message to a shell window, and
-// execute_on_gui_thread. All of it runs on the GLib main context of the GUI thread, so it
-// keeps working inside nested loops (modal dialogs, synchronous script calls).
+// The shell's events, page kinds and timers, and the one door from any thread onto the GUI
+// thread. All of it runs on the GLib main context of the GUI thread, so it keeps working
+// inside nested loops (modal dialogs, synchronous script calls).
 namespace varnelagent {
 
+// The names of the program's messages, kept as the names of the typed events of
+// ShellWindow below (they travel as calls, never as numbers with pointers): WM_CLOSE is
+// on_close_request, WM_COMMAND on_command (the tray's ids), WM_SHOW_PAGE on_show_page,
+// WM_MODAL_DIALOG on_dialog_request, WM_MESSAGE_READ on_message_read, WM_TIMER on_timer.
 inline constexpr unsigned WM_USER = 1024;
 inline constexpr unsigned WM_TRAY_CALLBACK = WM_USER + 1;  // 1025
-inline constexpr unsigned WM_SHOW_PAGE = WM_USER + 2;      // 1026, wParam PageKind, lParam SESSION_START or 0
-inline constexpr unsigned WM_MODAL_DIALOG = WM_USER + 3;   // 1027, wParam request code
-inline constexpr unsigned WM_MESSAGE_READ = WM_USER + 4;   // 1028, wParam const wchar_t* message id
-inline constexpr unsigned WM_CLOSE = 0x0010;               // a request to close the window
-inline constexpr unsigned WM_COMMAND = 0x0111;             // wParam command id
-inline constexpr unsigned WM_TIMER = 0x0113;               // wParam timer id
+inline constexpr unsigned WM_SHOW_PAGE = WM_USER + 2;      // 1026
+inline constexpr unsigned WM_MODAL_DIALOG = WM_USER + 3;   // 1027
+inline constexpr unsigned WM_MESSAGE_READ = WM_USER + 4;   // 1028
+inline constexpr unsigned WM_CLOSE = 0x0010;
+inline constexpr unsigned WM_COMMAND = 0x0111;
+inline constexpr unsigned WM_TIMER = 0x0113;
 
-// lParam of WM_SHOW_PAGE when the page is shown because a session has just started.
-inline constexpr std::intptr_t SESSION_START = 5;
-
-// Request codes of WM_MODAL_DIALOG.
-inline constexpr std::uintptr_t DIALOG_RUN_CURRENT = 0;
-inline constexpr std::uintptr_t DIALOG_NEW_MESSAGES = 3;
-inline constexpr std::uintptr_t DIALOG_REQUEST = 4;
-
-// The tray menu's commands, sent as WM_COMMAND. 0 is what a click on the tray icon itself
-// sends; it means Open.
-inline constexpr std::uintptr_t ID_EXIT = 32774;
-inline constexpr std::uintptr_t ID_INSTRUCTION = 32776;
-inline constexpr std::uintptr_t ID_CHANGE_USER = 32777;
-inline constexpr std::uintptr_t ID_OPEN = 32778;
-inline constexpr std::uintptr_t ID_SILENT_MODE = 32779;
+// The tray menu's commands. 0 is what a click on the tray icon itself gives; it means Open.
+inline constexpr unsigned ID_EXIT = 32774;
+inline constexpr unsigned ID_INSTRUCTION = 32776;
+inline constexpr unsigned ID_CHANGE_USER = 32777;
+inline constexpr unsigned ID_OPEN = 32778;
+inline constexpr unsigned ID_SILENT_MODE = 32779;
 
 enum PageKind : int {
     AUTH_PAGE = 0,
@@ -54,8 +49,8 @@ enum PageKind : int {
     OVERVIEW_PAGE = 7,
 };
 
-// Kinds that WM_SHOW_PAGE accepts: the pages of the main window (0, 1, 2, 3 and 7).
-bool is_main_window_page(std::uintptr_t kind) noexcept;
+// Kinds that on_show_page accepts: the pages of the main window (0, 1, 2, 3 and 7).
+bool is_main_window_page(int kind) noexcept;
 
 inline constexpr unsigned TIMER_HIDE = 42;
 // How long a window that lost the focus waits to see that the focus stayed away.
@@ -72,17 +67,9 @@ inline constexpr unsigned TIMER_RELEASE_PERIOD_MS = 30000;
 inline constexpr unsigned TIMER_PAGE_OUT = 45;
 inline constexpr unsigned TIMER_PAGE_OUT_DELAY_MS = 5000;
 
-// lParam of WM_MODAL_DIALOG request 4. The request is a string (the document URL, which is
-// also the dialog's properties) or an object whose member "page" names the document. The
-// serving window writes the dialog's result into `result` and answers 1; the sender reads
-// it after the send returns, so the result never outlives its owner.
-struct DialogRequest {
-    Json::Value value;
-    Json::Value result;
-};
-
-// The document a dialog request opens: the string itself, or the object's "page" member
-// when that is a string, else "res:error.html".
+// A dialog request is a string (the document URL, which is also the dialog's properties) or
+// an object whose member "page" names the document. The document it opens: the string
+// itself, or the object's "page" member when that is a string, else "res:error.html".
 std::string dialog_document(const Json::Value& request);
 
 // Refusal of a GUI-thread call: from the GUI thread itself, or when the GUI thread's
@@ -146,21 +133,26 @@ public:
 void init_gui_thread();
 bool is_gui_thread();
 
-// Runs the function object on the GUI thread and returns once it has run; an exception it
-// throws is rethrown here. Runs also while the GUI thread sits in a nested loop. Called on
-// the GUI thread itself it throws GuiThreadException instead of waiting for itself.
-void execute_on_gui_thread(const std::function<void()>& functor);
+// The one door onto the GUI thread. Queues the task on the GUI thread's main context and
+// returns at once, from any thread (from the GUI thread too: the task runs later, in
+// order). The calling thread's open gates (HandOverScope) cover it: once one of them has
+// closed, the task is skipped. An exception it throws is logged under the context.
+void post_on_gui_thread(std::function<void()> task, const wchar_t* context = L"varnelagent::post_on_gui_thread");
 
-// Queues the function object on the GUI thread and returns at once (any thread). An
-// exception it throws is logged under the context.
-void post_on_gui_thread(std::function<void()> functor, const wchar_t* context = L"varnelagent::post_on_gui_thread");
+// The same door for a worker that needs the task done (a dialog's answer, a value only the
+// GUI thread has): it waits until the task has run and rethrows what it threw. The same
+// cancellation: a gate of the caller that closes, before or while it waits, gives
+// HandOverCancelled. Runs also while the GUI thread sits in a nested loop. Called on the GUI
+// thread itself it throws GuiThreadException instead of waiting for itself.
+void execute_on_gui_thread(const std::function<void()>& task);
 
-// Handle of a shell window; 0 is no window. Handles are never reused, so a message for a
+// Handle of a shell window; 0 is no window. Handles are never reused, so an event for a
 // window that is gone finds nothing instead of a stranger.
 using WindowHandle = std::uint64_t;
 
-// A window that receives the shell's messages and timers on the GUI thread. Created and
-// destroyed on the GUI thread.
+// A window that receives the shell's events and timers on the GUI thread, as typed calls
+// (named after the program's messages, see above). A window ignores what it has no use for.
+// Created and destroyed on the GUI thread.
 class ShellWindow {
 public:
     ShellWindow();
@@ -170,29 +162,54 @@ public:
 
     WindowHandle handle() const noexcept { return handle_; }
 
-    // A repeating timer: WM_TIMER with the id every period until killed. Setting an id
-    // again restarts it with the new period. GUI thread only.
+    // A repeating timer: on_timer(id) every period until killed. Setting an id again
+    // restarts it with the new period. GUI thread only.
     void set_timer(unsigned id, unsigned period_ms);
     void kill_timer(unsigned id);
     bool has_timer(unsigned id) const;
 
-    // GUI thread. The answer of a sent message; ignored for posted ones.
-    virtual std::intptr_t on_message(unsigned message, std::uintptr_t wparam, std::intptr_t lparam) = 0;
+    // WM_CLOSE: asked to close (the close button, the page, the desktop).
+    virtual void on_close_request() {}
+    // WM_COMMAND: one of the tray's commands (0: a click on the icon itself, Open).
+    virtual void on_command(unsigned command) { (void)command; }
+    // WM_SHOW_PAGE: the page of that kind, starting the session first when asked to.
+    virtual void on_show_page(PageKind kind, bool session_start) {
+        (void)kind;
+        (void)session_start;
+    }
+    // WM_MODAL_DIALOG: runs the dialog the request names and answers its result; nothing
+    // when no dialog could be shown.
+    virtual std::optional<Json::Value> on_dialog_request(const Json::Value& request) {
+        (void)request;
+        return std::nullopt;
+    }
+    // WM_MESSAGE_READ: the message was read somewhere in the program.
+    virtual void on_message_read(const std::wstring& id) { (void)id; }
+    // WM_TIMER.
+    virtual void on_timer(unsigned id) { (void)id; }
 
 private:
     WindowHandle handle_;
     std::vector<std::pair<unsigned, unsigned>> timers_;  // id, GLib source id
 };
 
-// Queues the message for the window from any thread (the GUI thread included) and returns
-// at once. False when no such window exists now; a window destroyed before the message is
-// delivered simply never sees it.
-bool post_message(WindowHandle window, unsigned message, std::uintptr_t wparam, std::intptr_t lparam);
+// Through the one door: the event for the window, from any thread, looked up when it runs,
+// so a window destroyed meanwhile simply never sees it. The caller's gates do not apply: it
+// touches nothing of the caller's. False when no such window exists now.
+bool post_to(WindowHandle window, std::function<void(ShellWindow&)> event,
+             const wchar_t* context = L"varnelagent::post_to");
+bool post_close(WindowHandle window);
+bool post_command(WindowHandle window, unsigned command);
+bool post_show_page(WindowHandle window, PageKind kind, bool session_start = false);
+bool post_message_read(WindowHandle window, std::wstring id);
 
-// Delivers the message to the window on the GUI thread and returns its answer: a direct
-// call on the GUI thread, a wait from any other thread. 0 when the window does not exist.
-std::intptr_t send_message(WindowHandle window, unsigned message, std::uintptr_t wparam, std::intptr_t lparam);
+// The dialog request on the window, and its result: a direct call on the GUI thread, a wait
+// from any other (the worker's gates apply). Nothing when the window is gone or no dialog
+// could be shown.
+std::optional<Json::Value> request_dialog_on(WindowHandle window, Json::Value request);
 
+// The window behind a handle, or nullptr (GUI thread: the pointer is good until the loop runs).
+ShellWindow* find_window(WindowHandle window);
 bool is_window(WindowHandle window);
 
 // Timer sources still attached to the GUI thread's main context, of all windows.

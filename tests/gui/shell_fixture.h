@@ -15,7 +15,7 @@
 #include "gui/engine/host_window.h"
 #include "gui/error.h"
 #include "gui/pages/modal_dialog.h"
-#include "gui/shell/window_impl.h"
+#include "gui/shell/main_window.h"
 #include "gui/shell_messages.h"
 #include "model/agent_client.h"
 #include "sandbox_server.h"
@@ -152,7 +152,7 @@ protected:
         };
     }
 
-    void post_command(std::uintptr_t id) { varnelagent::post_message(shell_->handle(), varnelagent::WM_COMMAND, id, 0); }
+    void post_command(unsigned id) { varnelagent::post_command(shell_->handle(), id); }
 
     // What the dialog's document does when its button is pressed.
     static void answer(varnelagent::pages::ModalDialog& dialog, const Json::Value& value) {
@@ -178,9 +178,7 @@ protected:
         });
     }
 
-    void command(std::uintptr_t id) {
-        varnelagent::send_message(shell_->handle(), varnelagent::WM_COMMAND, id, 0);
-    }
+    void command(unsigned id) { shell_->on_command(id); }
 
     // Runs a script expression's function in the current page (dotted global name).
     Json::Value page_call(const std::string& name, const Json::Value& args = Json::Value(Json::arrayValue)) {

@@ -400,7 +400,7 @@ TEST_F(AuthPageTest, ALockedCertificateFileIsAskedForOnceAndShownLockedWhenDecli
     shell_->window().snapshot_png(artifact("auth-locked-file.png"));
 
     // Opening the page again does not ask again; the locked row offers to.
-    post_message(shell_->handle(), WM_SHOW_PAGE, AUTH_PAGE, 0);
+    post_show_page(shell_->handle(), AUTH_PAGE);
     ASSERT_TRUE(without_dialogs([this] {
         auto* current = shell_->current_page();
         return current && !current->closing() && current->host_window()->loaded() &&
@@ -453,7 +453,7 @@ TEST_F(AuthPageTest, ClosingTheWindowDuringASignInWaitsForItWithoutDeadlock) {
     open_sign_in();
     press_sign_in();
     ASSERT_TRUE(run_steps({on_dialog(MESSAGE_DIALOG, [this](pages::ModalDialog&) {
-                              post_message(shell_->handle(), WM_CLOSE, 0, 0);
+                              post_close(shell_->handle());
                           })}));
     ASSERT_TRUE(pump_until([&] { return ended_; }, std::chrono::seconds(10)));
     EXPECT_FALSE(remembered());

@@ -74,7 +74,7 @@ TEST_F(BrowserWindowTest, AHelpLinkOpensTheServiceSignedInAndSignOutForgetsIt) {
     remember_session();
     start();
     ASSERT_TRUE(wait_page(NOTIFICATIONS_PAGE));
-    post_message(shell_->handle(), WM_SHOW_PAGE, HELP_PAGE, 0);
+    post_show_page(shell_->handle(), HELP_PAGE);
     ASSERT_TRUE(wait_page(HELP_PAGE));
     WebKitWebView* page = shell_->current_page()->host_window()->web_view();
     ASSERT_TRUE(wait_true(page, "document.body.dataset.ready === 'true'"));

@@ -56,7 +56,7 @@ protected:
         ASSERT_TRUE(wait_page(NOTIFICATIONS_PAGE));
         ASSERT_TRUE(pump_until([&] { return server().open_streams() == 1; }));
         ASSERT_TRUE(pump_until([&] { return eval("document.body.dataset.ready") == "true"; }));
-        post_message(shell_->handle(), WM_CLOSE, 0, 0);
+        post_close(shell_->handle());
         ASSERT_TRUE(pump_until([&] { return !shell_->window().visible(); }));
     }
 
@@ -305,7 +305,7 @@ TEST_F(DesktopNoticesTest, AQuietDesktopGetsNoPopupButTheTrayCounts) {
     ASSERT_FALSE(shell_->notices().inhibited());
     push("Видно");
     ASSERT_TRUE(pump_until([&] { return popup_held() == 1; }));
-    send_message(shell_->current_dialog()->handle(), WM_CLOSE, 0, 0);
+    shell_->current_dialog()->on_close_request();
     EXPECT_EQ(service->notify_calls(), 0u) << "the box is off: the popup, not the desktop";
 
     // The service's own do-not-disturb.

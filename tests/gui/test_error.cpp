@@ -26,19 +26,15 @@ public:
 // Serves dialog requests as the main window will: records them and answers with a result.
 class DialogWindow : public ShellWindow {
 public:
-    std::intptr_t on_message(unsigned message, std::uintptr_t wparam, std::intptr_t lparam) override {
-        if (message == WM_MODAL_DIALOG && wparam == DIALOG_REQUEST) {
-            auto* request = reinterpret_cast<DialogRequest*>(lparam);
-            requests.push_back(request->value);
-            request->result = result;
-            return serve ? 1 : 0;
-        }
-        if (message == WM_COMMAND)
-            commands.push_back(wparam);
-        return 0;
+    std::optional<Json::Value> on_dialog_request(const Json::Value& request) override {
+        requests.push_back(request);
+        if (!serve)
+            return std::nullopt;
+        return result;
     }
+    void on_command(unsigned command) override { commands.push_back(command); }
     std::vector<Json::Value> requests;
-    std::vector<std::uintptr_t> commands;
+    std::vector<unsigned> commands;
     Json::Value result = true;
     bool serve = true;
 };
@@ -125,7 +121,7 @@ TEST_F(ErrorTest, ApiErrorsByStatusFromAWorker) {
     // Change user is posted after the 401 dialog, and only for the 401.
     ASSERT_TRUE(engine::run_nested_until([&] { return !window.commands.empty(); }, std::chrono::seconds(10)));
     engine::run_nested_until([] { return false; }, std::chrono::milliseconds(50));
-    EXPECT_EQ(window.commands, std::vector<std::uintptr_t>{ID_CHANGE_USER});
+    EXPECT_EQ(window.commands, std::vector<unsigned>{ID_CHANGE_USER});
 }
 
 TEST_F(ErrorTest, ProxyRecordFromSettings) {

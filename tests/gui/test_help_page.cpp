@@ -57,7 +57,7 @@ protected:
     WebKitWebView* page() const { return shell_->current_page()->host_window()->web_view(); }
 
     void show_help() {
-        post_message(shell_->handle(), WM_SHOW_PAGE, HELP_PAGE, 0);
+        post_show_page(shell_->handle(), HELP_PAGE);
         ASSERT_TRUE(wait_page(HELP_PAGE));
     }
 
@@ -133,7 +133,7 @@ TEST_F(HelpPageTest, TilesComeFirstInTheirOrderThenRowsAndASecondVisitAsksNothin
     EXPECT_EQ(shell_->browser().gtk_window(), nullptr);
 
     // Away and back: the links come from the cache.
-    post_message(shell_->handle(), WM_SHOW_PAGE, SETTINGS_PAGE, 0);
+    post_show_page(shell_->handle(), SETTINGS_PAGE);
     ASSERT_TRUE(wait_page(SETTINGS_PAGE));
     show_help();
     ASSERT_TRUE(help_ready());
@@ -148,7 +148,7 @@ TEST_F(HelpPageTest, NoLinksShowTheNoConnectionPictureWhoseClickAsksAgain) {
     unavailable.status = 503;
     unavailable.body = R"({"status": 503, "id": "Unavailable", "message": "Сервис недоступен", "track-id": "t-1"})";
     server().add_fault(unavailable);
-    post_message(shell_->handle(), WM_SHOW_PAGE, HELP_PAGE, 0);
+    post_show_page(shell_->handle(), HELP_PAGE);
     // The error dialog follows end(false).
     std::string text;
     ASSERT_TRUE(run_steps({on_dialog(MESSAGE_DIALOG, [&](pages::ModalDialog& dialog) {
@@ -172,7 +172,7 @@ TEST_F(HelpPageTest, NoLinksShowTheNoConnectionPictureWhoseClickAsksAgain) {
 TEST_F(HelpPageTest, AnExpiredSessionAsksToSignInAgain) {
     signed_in();
     server().end_session(details::wide_to_utf8(shell_->client().session_id()));
-    post_message(shell_->handle(), WM_SHOW_PAGE, HELP_PAGE, 0);
+    post_show_page(shell_->handle(), HELP_PAGE);
     std::string title;
     ASSERT_TRUE(run_steps({on_dialog(MESSAGE_DIALOG, [&](pages::ModalDialog& dialog) {
         title = evaluate(dialog.host_window()->web_view(), "document.body.textContent").asString();
@@ -193,7 +193,7 @@ TEST_F(HelpPageTest, LeavingWhileTheLinksAreOnTheirWay) {
     // The request is out; the page goes before the answer is in.
     ASSERT_TRUE(pump_until([&] { return support_requests() == 1; }));
     const auto asked = std::chrono::steady_clock::now();
-    post_message(shell_->handle(), WM_SHOW_PAGE, SETTINGS_PAGE, 0);
+    post_show_page(shell_->handle(), SETTINGS_PAGE);
     ASSERT_TRUE(wait_page(SETTINGS_PAGE));
     // The old page waits for its request (its time-outs bound the wait): worth knowing.
     RecordProperty("switch_ms", static_cast<int>(std::chrono::duration_cast<std::chrono::milliseconds>(

@@ -156,7 +156,7 @@ protected:
     }
 
     void hide() {
-        post_message(shell_->handle(), WM_CLOSE, 0, 0);
+        post_close(shell_->handle());
         ASSERT_TRUE(pump_until([&] { return !shell_->window().visible(); }));
     }
 
@@ -268,7 +268,7 @@ TEST_F(NotificationsTest, ReadMarksGoWithTheEleventhAndWhenThePageIsLeftAndSurvi
     click_unread();
     ASSERT_TRUE(pump_until([] { return MessageService::read_queue().size() == 1; }));
     EXPECT_EQ(list_value("document.querySelectorAll('#List .message__new').length").asInt(), unread - 13);
-    post_message(shell_->handle(), WM_SHOW_PAGE, SETTINGS_PAGE, 0);
+    post_show_page(shell_->handle(), SETTINGS_PAGE);
     ASSERT_TRUE(wait_page(SETTINGS_PAGE));
     ASSERT_EQ(sent_reads().size(), 3u);
     EXPECT_EQ(sent_reads()[2].size(), 1u);
@@ -457,7 +457,7 @@ TEST_F(NotificationsTest, HiddenInTheTrayThePageEngineGoesAndComesBackWithWhatAr
     EXPECT_TRUE(pump_until([&] { return at_corner(*popup()->host_window()); }));
     pump_for(1s);
     ASSERT_NE(popup(), nullptr) << "the shown popup keeps the engine";
-    post_message(popup()->handle(), WM_CLOSE, 0, 0);
+    post_close(popup()->handle());
     EXPECT_TRUE(pump_until([&] { return shell_->current_dialog() == nullptr && engine_processes() == 0; }, 20s));
 
     command(ID_SILENT_MODE);

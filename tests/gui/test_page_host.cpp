@@ -20,37 +20,32 @@ namespace {
 using namespace varnelagent;
 using varnelagent::pages::BasePage;
 
+// What the page asked of its owner, by the name of the event.
 struct Seen {
     unsigned message;
-    std::uintptr_t wparam;
+    unsigned value;
     Json::Value dialog;
 };
 
 class RecordingOwner : public ShellWindow {
 public:
-    std::intptr_t on_message(unsigned message, std::uintptr_t wparam, std::intptr_t lparam) override {
-        Seen seen{message, wparam, Json::Value()};
-        if (message == WM_MODAL_DIALOG && wparam == DIALOG_REQUEST)
-            seen.dialog = reinterpret_cast<DialogRequest*>(lparam)->value;
-        seen_.push_back(seen);
-        return 0;
+    void on_show_page(PageKind kind, bool) override { seen_.push_back({WM_SHOW_PAGE, unsigned(kind), {}}); }
+    std::optional<Json::Value> on_dialog_request(const Json::Value& request) override {
+        seen_.push_back({WM_MODAL_DIALOG, 0, request});
+        return Json::Value(false);
     }
+    void on_timer(unsigned id) override { seen_.push_back({WM_TIMER, id, {}}); }
     std::vector<Seen> seen_;
 };
 
 class TestPage : public BasePage {
 public:
-    using BasePage::BasePage;
+    explicit TestPage(AgentClient* client) : BasePage(client) {
+        add_script_function("echo", [](const Json::Value& args) { return args[0]; });
+    }
     ~TestPage() override { closing_ = true; }
     PageKind kind() const override { return NOTIFICATIONS_PAGE; }
     std::string start_url() const override { return "res:page_host_test.html"; }
-
-protected:
-    std::optional<Json::Value> on_script_function(const std::string& name, const Json::Value& args) override {
-        if (name == "echo")
-            return args[0];
-        return std::nullopt;
-    }
 };
 
 class PageHostTest : public ShellTest {
@@ -113,7 +108,7 @@ TEST_F(PageHostTest, LinksSwitchPagesOrOpenTheBrowserSignedIn) {
     click("help.htm", nullptr);
     ASSERT_TRUE(pump_until([&] { return !owner.seen_.empty(); }));
     EXPECT_EQ(owner.seen_[0].message, WM_SHOW_PAGE);
-    EXPECT_EQ(owner.seen_[0].wparam, static_cast<std::uintptr_t>(HELP_PAGE));
+    EXPECT_EQ(owner.seen_[0].value, unsigned(HELP_PAGE));
 
     const std::string service = server().base_url() + "/account";
     click(service, "true");
@@ -181,7 +176,7 @@ TEST_F(PageHostTest, SharedFunctionsAndTheUnloadQuestion) {
     // unless a dialog is over the page.
     const auto hide_asked = [&] {
         return std::any_of(owner.seen_.begin(), owner.seen_.end(),
-                           [](const Seen& seen) { return seen.message == WM_TIMER && seen.wparam == TIMER_HIDE; });
+                           [](const Seen& seen) { return seen.message == WM_TIMER && seen.value == TIMER_HIDE; });
     };
     owner.seen_.clear();
     page->set_hide_allowed(false);

@@ -84,7 +84,7 @@ protected:
     void open_settings(const std::string& channels = "loaded") {
         if (page_kind() == SETTINGS_PAGE)
             mark_page();
-        post_message(shell_->handle(), WM_SHOW_PAGE, SETTINGS_PAGE, 0);
+        post_show_page(shell_->handle(), SETTINGS_PAGE);
         wait_new_settings(channels);
     }
     // The document shown now is to be told from the next one.
@@ -514,7 +514,7 @@ TEST_F(SettingsPageTest, LeavingWithChangedProxySettingsAsksOnEveryWayOut) {
 TEST_F(SettingsPageTest, HiddenItIsLetGoOnlyWithNothingUnsaved) {
     shell_->set_release_period(std::chrono::milliseconds(200));
     const auto hide = [&] {
-        post_message(shell_->handle(), WM_CLOSE, 0, 0);
+        post_close(shell_->handle());
         return pump_until([&] { return !shell_->window().visible(); });
     };
     choose_named_proxy("proxy.example", "3128");
@@ -574,7 +574,7 @@ TEST_F(SettingsPageTest, ASavedProxyCarriesTheStreamAndTheNextSignIn) {
     ASSERT_TRUE(wait_page(AUTH_PAGE));
     shell_->client().authenticate(details::utf8_to_wide(sandbox::Server::DEMO_LOGIN),
                                   details::utf8_to_wide(sandbox::Server::DEMO_PASSWORD), true);
-    post_message(shell_->handle(), WM_SHOW_PAGE, NOTIFICATIONS_PAGE, SESSION_START);
+    post_show_page(shell_->handle(), NOTIFICATIONS_PAGE, true);
     ASSERT_TRUE(wait_page(NOTIFICATIONS_PAGE));
     EXPECT_EQ(via_proxy("/auth/authenticate-by-pass"), 1u);
     EXPECT_EQ(logged("/auth/authenticate-by-pass"), 1u);

@@ -1,5 +1,6 @@
-// The shell's messages and GUI-thread calls on a real GLib main context: the test's own
+// The shell's typed events and the door onto the GUI thread on a real GLib main context: the test's own
 // thread is the GUI thread, workers are real threads.
+#include <algorithm>
 #include <atomic>
 #include <thread>
 #include <vector>
@@ -14,22 +15,40 @@ namespace {
 using namespace varnelagent;
 using engine::run_nested_until;
 
+// Every event as it arrived: its name, its value, and whether it came on the GUI thread.
 struct Received {
-    unsigned message;
-    std::uintptr_t wparam;
-    std::intptr_t lparam;
+    unsigned event;
+    unsigned value;
+    bool flag;
     bool on_gui_thread;
 };
 
 class RecordingWindow : public ShellWindow {
 public:
-    std::intptr_t on_message(unsigned message, std::uintptr_t wparam, std::intptr_t lparam) override {
-        received.push_back({message, wparam, lparam, is_gui_thread()});
-        if (message == WM_SHOW_PAGE)
-            return is_main_window_page(wparam) ? 1 : 0;
-        return static_cast<std::intptr_t>(wparam) * 2;
+    void on_close_request() override { record(WM_CLOSE, 0); }
+    void on_command(unsigned command) override { record(WM_COMMAND, command); }
+    void on_show_page(PageKind kind, bool session_start) override {
+        record(WM_SHOW_PAGE, static_cast<unsigned>(kind), session_start);
     }
+    std::optional<Json::Value> on_dialog_request(const Json::Value& request) override {
+        record(WM_MODAL_DIALOG, request.asUInt());
+        if (request.asUInt() == 0)
+            return std::nullopt;
+        return Json::Value(request.asUInt() * 2);
+    }
+    void on_message_read(const std::wstring& id) override {
+        read.push_back(id);
+        record(WM_MESSAGE_READ, 0);
+    }
+    void on_timer(unsigned id) override { record(WM_TIMER, id); }
+
     std::vector<Received> received;
+    std::vector<std::wstring> read;
+
+private:
+    void record(unsigned event, unsigned value, bool flag = false) {
+        received.push_back({event, value, flag, is_gui_thread()});
+    }
 };
 
 class ShellMessagesTest : public SandboxTest {
@@ -40,54 +59,114 @@ protected:
     }
 };
 
-TEST_F(ShellMessagesTest, PostedMessagesArriveInOrderOnTheGuiThread) {
+TEST_F(ShellMessagesTest, PostedEventsArriveInOrderOnTheGuiThread) {
     RecordingWindow window;
     std::thread worker([&] {
-        for (std::uintptr_t i = 0; i < 50; ++i)
-            ASSERT_TRUE(post_message(window.handle(), WM_SHOW_PAGE, i % 8, SESSION_START));
+        for (unsigned i = 0; i < 48; ++i) {
+            switch (i % 4) {
+            case 0: ASSERT_TRUE(post_show_page(window.handle(), static_cast<PageKind>(i % 8), true)); break;
+            case 1: ASSERT_TRUE(post_command(window.handle(), ID_OPEN + i)); break;
+            case 2: ASSERT_TRUE(post_message_read(window.handle(), std::to_wstring(i))); break;
+            default: ASSERT_TRUE(post_close(window.handle())); break;
+            }
+        }
+        // A task that throws is logged under its context; the ones after it still run.
+        post_on_gui_thread([] { throw std::runtime_error("posted task failed"); }, L"test");
+        post_command(window.handle(), ID_EXIT);
     });
     worker.join();
     EXPECT_TRUE(window.received.empty());  // posting never runs the receiver at once
-    ASSERT_TRUE(run_nested_until([&] { return window.received.size() == 50; }, std::chrono::seconds(10)));
-    for (std::uintptr_t i = 0; i < 50; ++i) {
-        EXPECT_EQ(window.received[i].wparam, i % 8);
-        EXPECT_EQ(window.received[i].lparam, SESSION_START);
-        EXPECT_TRUE(window.received[i].on_gui_thread);
+    ASSERT_TRUE(run_nested_until([&] { return window.received.size() == 49; }, std::chrono::seconds(10)));
+    for (unsigned i = 0; i < 48; ++i) {
+        const Received& got = window.received[i];
+        EXPECT_TRUE(got.on_gui_thread);
+        const unsigned expected[] = {WM_SHOW_PAGE, WM_COMMAND, WM_MESSAGE_READ, WM_CLOSE};
+        EXPECT_EQ(got.event, expected[i % 4]) << i;
+        if (i % 4 == 0) {
+            EXPECT_TRUE(got.value == i % 8 && got.flag) << i;
+        } else if (i % 4 == 1) {
+            EXPECT_EQ(got.value, ID_OPEN + i);
+        }
     }
+    ASSERT_EQ(window.read.size(), 12u);
+    EXPECT_EQ(window.read[11], L"46");
+    EXPECT_EQ(window.received[48].value, ID_EXIT);
 }
 
-TEST_F(ShellMessagesTest, MessagesForAWindowThatIsGoneAreDropped) {
+TEST_F(ShellMessagesTest, EventsForAWindowThatIsGoneAreDropped) {
     auto window = std::make_unique<RecordingWindow>();
     const WindowHandle handle = window->handle();
-    ASSERT_TRUE(post_message(handle, WM_COMMAND, ID_CHANGE_USER, 0));
+    ASSERT_TRUE(post_command(handle, ID_CHANGE_USER));
     window.reset();
-    // The queued message must find nothing rather than a freed window.
+    // The queued event must find nothing rather than a freed window.
     RecordingWindow other;
     run_nested_until([] { return false; }, std::chrono::milliseconds(100));
     EXPECT_TRUE(other.received.empty());
-    EXPECT_FALSE(post_message(handle, WM_COMMAND, ID_CHANGE_USER, 0));
-    EXPECT_EQ(send_message(handle, WM_COMMAND, ID_CHANGE_USER, 0), 0);
+    EXPECT_FALSE(post_command(handle, ID_CHANGE_USER));
+    EXPECT_FALSE(request_dialog_on(handle, Json::Value(21)).has_value());
+    EXPECT_EQ(find_window(handle), nullptr);
     EXPECT_NE(other.handle(), handle);
 }
 
-TEST_F(ShellMessagesTest, SendFromAWorkerWaitsForTheGuiThreadsAnswer) {
+TEST_F(ShellMessagesTest, ADialogRequestFromAWorkerWaitsForTheGuiThreadsAnswer) {
     RecordingWindow window;
-    std::atomic<std::intptr_t> answer{-1};
-    std::atomic<std::intptr_t> gone{-1};
+    std::optional<Json::Value> answer;
+    std::optional<Json::Value> refused = Json::Value("unset");
+    std::optional<Json::Value> gone = Json::Value("unset");
+    std::atomic<bool> done{false};
     std::thread worker([&] {
-        answer = send_message(window.handle(), WM_MODAL_DIALOG, 21, 0);
-        gone = send_message(window.handle() + 1000, WM_MODAL_DIALOG, 21, 0);
+        answer = request_dialog_on(window.handle(), Json::Value(21));
+        refused = request_dialog_on(window.handle(), Json::Value(0));
+        gone = request_dialog_on(window.handle() + 1000, Json::Value(21));
+        done = true;
     });
-    ASSERT_TRUE(run_nested_until([&] { return gone.load() != -1; }, std::chrono::seconds(10)));
+    ASSERT_TRUE(run_nested_until([&] { return done.load(); }, std::chrono::seconds(10)));
     worker.join();
-    EXPECT_EQ(answer.load(), 42);
-    EXPECT_EQ(gone.load(), 0);
-    ASSERT_EQ(window.received.size(), 1u);
+    ASSERT_TRUE(answer.has_value());
+    EXPECT_EQ(answer->asUInt(), 42u);
+    EXPECT_FALSE(refused.has_value()) << "no dialog could be shown";
+    EXPECT_FALSE(gone.has_value());
+    ASSERT_EQ(window.received.size(), 2u);
     EXPECT_TRUE(window.received[0].on_gui_thread);
 
-    // On the GUI thread a send is a direct call.
-    EXPECT_EQ(send_message(window.handle(), WM_SHOW_PAGE, MESSAGE_POPUP, 0), 0);
-    EXPECT_EQ(send_message(window.handle(), WM_SHOW_PAGE, OVERVIEW_PAGE, 0), 1);
+    // On the GUI thread the request is a direct call.
+    EXPECT_EQ(request_dialog_on(window.handle(), Json::Value(5))->asUInt(), 10u);
+    EXPECT_EQ(window.received.size(), 3u);
+}
+
+TEST_F(ShellMessagesTest, AClosedGateGivesUpTheWorkersTasksButNotItsEvents) {
+    RecordingWindow window;
+    auto gate = std::make_shared<HandOverGate>();
+    std::atomic<bool> waiting{false};
+    std::atomic<int> outcome{0};  // 1: cancelled, 2: ran
+    std::atomic<int> posted_runs{0};
+    std::thread worker([&] {
+        HandOverScope scope(gate);
+        post_on_gui_thread([&] { ++posted_runs; });  // queued, not yet run when the gate closes
+        post_command(window.handle(), ID_CHANGE_USER);  // an event touches nothing of the worker's
+        waiting = true;
+        try {
+            execute_on_gui_thread([&] { outcome = 2; });
+        } catch (const HandOverCancelled&) {
+            if (outcome == 0)
+                outcome = 1;
+        }
+        // Once closed, the gate refuses at once and a task is skipped.
+        EXPECT_THROW(execute_on_gui_thread([] {}), HandOverCancelled);
+        post_on_gui_thread([&] { ++posted_runs; });
+    });
+    // The GUI thread closes the gate before it runs its loop: no task of the worker runs.
+    while (!waiting.load())
+        std::this_thread::yield();
+    std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    gate->close();
+    worker.join();
+    ASSERT_TRUE(run_nested_until([&] { return !window.received.empty(); }, std::chrono::seconds(10)));
+    run_nested_until([] { return false; }, std::chrono::milliseconds(100));
+    EXPECT_EQ(outcome.load(), 1);
+    EXPECT_EQ(posted_runs.load(), 0);
+    ASSERT_EQ(window.received.size(), 1u);
+    EXPECT_EQ(window.received[0].value, ID_CHANGE_USER);
 }
 
 TEST_F(ShellMessagesTest, GuiThreadCallsRunInsideNestedLoopsAndCarryExceptions) {
@@ -131,7 +210,7 @@ TEST_F(ShellMessagesTest, TimersRepeatUntilKilledAndDieWithTheirWindow) {
     window->set_timer(TIMER_HIDE, 5000);  // restarted with the longer period
     auto count = [&](unsigned id) {
         return std::count_if(window->received.begin(), window->received.end(),
-                             [&](const Received& r) { return r.message == WM_TIMER && r.wparam == id; });
+                             [&](const Received& r) { return r.event == WM_TIMER && r.value == id; });
     };
     ASSERT_TRUE(run_nested_until([&] { return count(TIMER_ACTIVATE) >= 3; }, std::chrono::seconds(10)));
     EXPECT_EQ(count(TIMER_HIDE), 0);

@@ -70,7 +70,7 @@ TEST_F(TrayTest, TheMenuReadsAndWorksAsATrayHostSeesIt) {
     EXPECT_TRUE(pump_until([&] { return menu(item)[1].toggle_state == 1; }, std::chrono::seconds(5)));
 
     // Messages waiting while hidden: the icon and title say so.
-    post_message(shell_->handle(), WM_CLOSE, 0, 0);
+    post_close(shell_->handle());
     ASSERT_TRUE(pump_until([&] { return !shell_->window().visible(); }));
     sandbox::Message message;
     message.subject = "Уведомление о вызове";

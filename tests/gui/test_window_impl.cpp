@@ -47,10 +47,10 @@ TEST_F(WindowImplTest, AFirstRunShowsTheOverviewAndClosingLeadsToSignInThenOut) 
     start();
     ASSERT_TRUE(wait_page(OVERVIEW_PAGE));
     EXPECT_FALSE(shell_->tray().shown());
-    post_message(shell_->handle(), WM_CLOSE, 0, 0);
+    post_close(shell_->handle());
     ASSERT_TRUE(wait_page(AUTH_PAGE));
     EXPECT_FALSE(shell_->tray().shown());
-    post_message(shell_->handle(), WM_CLOSE, 0, 0);
+    post_close(shell_->handle());
     EXPECT_TRUE(pump_until([&] { return ended_; }));
     EXPECT_EQ(server().open_streams(), 0u);
 }
@@ -61,7 +61,7 @@ TEST_F(WindowImplTest, ARememberedSessionGoesStraightToTheNotificationsAndLivesI
     EXPECT_TRUE(shell_->client().update_service().is_checking());
 
     // Closing only hides; Open and the tray icon's own click bring it back.
-    post_message(shell_->handle(), WM_CLOSE, 0, 0);
+    post_close(shell_->handle());
     ASSERT_TRUE(pump_until([&] { return !shell_->window().visible(); }));
     EXPECT_EQ(page_kind(), NOTIFICATIONS_PAGE);
     command(ID_OPEN);
@@ -71,9 +71,9 @@ TEST_F(WindowImplTest, ARememberedSessionGoesStraightToTheNotificationsAndLivesI
     EXPECT_TRUE(pump_until([&] { return shell_->window().visible(); }));
 
     // A page link switches the page; closing it hides again.
-    post_message(shell_->handle(), WM_SHOW_PAGE, HELP_PAGE, 0);
+    post_show_page(shell_->handle(), HELP_PAGE);
     ASSERT_TRUE(wait_page(HELP_PAGE));
-    post_message(shell_->handle(), WM_CLOSE, 0, 0);
+    post_close(shell_->handle());
     ASSERT_TRUE(pump_until([&] { return !shell_->window().visible(); }));
 
     // Change user ends the session here and on the server.
@@ -131,7 +131,7 @@ TEST_F(WindowImplTest, NewMessagesPopUpOnlyWhileHiddenAndNotSilent) {
     EXPECT_EQ(shell_->current_dialog(), nullptr);
 
     // Hidden and silent: still no popup, but the tray counts what waits.
-    post_message(shell_->handle(), WM_CLOSE, 0, 0);
+    post_close(shell_->handle());
     ASSERT_TRUE(pump_until([&] { return !shell_->window().visible(); }));
     EXPECT_FALSE(shell_->tray().silent_check());
     command(ID_SILENT_MODE);
@@ -182,7 +182,7 @@ TEST_F(WindowImplTest, DialogsAskedForByWorkersRunWhileTheGuiSitsInANestedLoop) 
         return error::show_error_code(error::ERROR_PROXY, handle);
     });
     ASSERT_TRUE(run_steps({on_dialog(MESSAGE_DIALOG, [&](pages::ModalDialog& dialog) {
-        post_message(dialog.handle(), WM_SHOW_PAGE, SETTINGS_PAGE, 0);
+        post_show_page(dialog.handle(), SETTINGS_PAGE);
     })}));
     ASSERT_TRUE(wait_page(SETTINGS_PAGE));
     ASSERT_TRUE(ready(linked));
@@ -213,7 +213,7 @@ TEST_F(WindowImplTest, DialogsAskedForByWorkersRunWhileTheGuiSitsInANestedLoop) 
 TEST_F(WindowImplTest, SigningOutNeverWaitsForACallbackThatWaitsForIt) {
     signed_in();
     for (int round = 0; round < 8; ++round) {
-        post_message(shell_->handle(), WM_CLOSE, 0, 0);
+        post_close(shell_->handle());
         ASSERT_TRUE(pump_until([&] { return !shell_->window().visible(); }));
         push("Пока вы выходите " + std::to_string(round));
         // Not serving the loop: the stream's callback now waits for this thread.
@@ -223,7 +223,7 @@ TEST_F(WindowImplTest, SigningOutNeverWaitsForACallbackThatWaitsForIt) {
         EXPECT_FALSE(shell_->session_running());
         shell_->client().authenticate(details::utf8_to_wide(sandbox::Server::DEMO_LOGIN),
                                       details::utf8_to_wide(sandbox::Server::DEMO_PASSWORD), false);
-        post_message(shell_->handle(), WM_SHOW_PAGE, NOTIFICATIONS_PAGE, SESSION_START);
+        post_show_page(shell_->handle(), NOTIFICATIONS_PAGE, true);
         ASSERT_TRUE(wait_page(NOTIFICATIONS_PAGE));
         ASSERT_TRUE(pump_until([&] { return server().open_streams() == 1; }));
     }
@@ -269,7 +269,7 @@ TEST_F(WindowImplTest, TerminatingNeverWaitsForACallbackThatWaitsForIt) {
         ASSERT_TRUE(wait_page(NOTIFICATIONS_PAGE));
         // The server learns of the previous round's stream only when it next writes to it.
         ASSERT_TRUE(pump_until([&] { return server().streams_opened() > streams; }));
-        post_message(shell_->handle(), WM_CLOSE, 0, 0);
+        post_close(shell_->handle());
         ASSERT_TRUE(pump_until([&] { return !shell_->window().visible(); }));
         push("Сеанс рабочего стола кончается " + std::to_string(round));
         std::this_thread::sleep_for(std::chrono::milliseconds(300));

@@ -104,7 +104,9 @@ int crypto_error_code(std::uint32_t code) {
 
 }  // namespace
 
-AuthPage::AuthPage(agent::AgentClient* client) : BasePage(client) {}
+AuthPage::AuthPage(agent::AgentClient* client) : BasePage(client) {
+    add_functions();
+}
 
 bool AuthPage::on_unload_page() {
     closing_ = true;
@@ -141,29 +143,32 @@ Json::Value AuthPage::certificate_record(const agent::crypto::Certificate& certi
     return record;
 }
 
-std::optional<Json::Value> AuthPage::on_script_function(const std::string& name, const Json::Value& args) {
-    if (name == "authenticate_by_cert" || name == "authenticate_by_login") {
+void AuthPage::add_functions() {
+    add_script_function("authenticate_by_cert", [this](const Json::Value& args) {
         start_sign_in(args);
         return Json::Value();
-    }
-    if (name == "display_cert")
-        return display_cert(args);
-    if (name == "get_certs") {
+    });
+    add_script_function("authenticate_by_login", [this](const Json::Value& args) {
+        start_sign_in(args);
+        return Json::Value();
+    });
+    add_script_function("display_cert", [this](const Json::Value& args) { return display_cert(args); });
+    add_script_function("get_certs", [this](const Json::Value& args) {
         start_listing(args);
         return Json::Value();
-    }
-    if (name == "get_last_email")
+    });
+    add_script_function("get_last_email", [this](const Json::Value&) {
         return Json::Value(wide_to_utf8(client().configuration()->last_email));
-    if (name == "agent_close") {
-        post_message(window_handle(), WM_CLOSE, 0, 0);
+    });
+    add_script_function("agent_close", [this](const Json::Value&) {
+        post_close(window_handle());
         return Json::Value();
-    }
-    if (name == "agent_minimize") {
+    });
+    add_script_function("agent_minimize", [this](const Json::Value&) {
         if (host_window() != nullptr)
             host_window()->minimize();
         return Json::Value();
-    }
-    return std::nullopt;
+    });
 }
 
 void AuthPage::start_listing(const Json::Value& args) {
@@ -271,7 +276,7 @@ void AuthPage::sign_in(const SignIn& request, const engine::ScriptCallback& end,
     } catch (const PageClosing&) {
         // The page is going; the session has started all the same.
     }
-    post_message(window, WM_SHOW_PAGE, NOTIFICATIONS_PAGE, SESSION_START);
+    post_show_page(window, NOTIFICATIONS_PAGE, true);
 }
 
 void AuthPage::attempt(const SignIn& request, const winhttp::ProxySettings& proxy, Retry retry, WindowHandle window) {

@@ -44,7 +44,7 @@ public:
     static Json::Value certificate_record(const agent::crypto::Certificate& certificate, std::size_t number);
 
 protected:
-    std::optional<Json::Value> on_script_function(const std::string& name, const Json::Value& args) override;
+    void add_functions();
 
 private:
     struct SignIn {

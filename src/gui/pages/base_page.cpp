@@ -102,7 +102,13 @@ std::string fetch_remote_image(const std::weak_ptr<winhttp::SimpleClient>& clien
     return fallback ? fallback->data : std::string();
 }
 
-BasePage::BasePage(agent::AgentClient* client) : client_(client) {}
+BasePage::BasePage(agent::AgentClient* client) : client_(client) {
+    add_shared_functions();
+}
+
+void BasePage::add_script_function(const std::string& name, ScriptFunction function) {
+    functions_[name] = std::move(function);
+}
 
 BasePage::~BasePage() {
     detach();
@@ -182,8 +188,9 @@ bool BasePage::on_unload_page() {
         return true;
     Json::Value result;
     try {
-        // The document may ask the user first (the save question), so there is no short limit.
-        result = call_script("on_unload_page", Json::Value(Json::arrayValue), std::chrono::hours(24));
+        // The documents' own answer is immediate; a question to the user is the page's
+        // business before this (SettingsPage), in a dialog of its own.
+        result = call_script("on_unload_page");
     } catch (...) {
         error::log_exception(std::current_exception(), L"varnelagent::pages::BasePage::on_unload_page");
         return true;
@@ -213,15 +220,19 @@ void BasePage::call_script_async(const std::string& name, const Json::Value& arg
 }
 
 std::optional<Json::Value> BasePage::dispatch(const std::string& name, const Json::Value& args) {
-    if (auto shared = shared_function(name, args))
-        return shared;
-    return on_script_function(name, args);
-}
-
-std::optional<Json::Value> BasePage::shared_function(const std::string& name, const Json::Value& args) {
     if (window_ == nullptr || owner_ == nullptr)
         return std::nullopt;
-    if (name == "window_hide") {
+    for (const auto* table : {&shared_functions_, &functions_}) {
+        const auto found = table->find(name);
+        if (found != table->end())
+            return found->second(args);
+    }
+    return std::nullopt;
+}
+
+void BasePage::add_shared_functions() {
+    auto& shared = shared_functions_;
+    shared["window_hide"] = [this](const Json::Value&) {
         // The focus went elsewhere; a dialog over the page keeps it. The tray's own menu
         // takes the focus too, so the window hides while the menu is open and the menu's
         // Open brings it back.
@@ -230,22 +241,20 @@ std::optional<Json::Value> BasePage::shared_function(const std::string& name, co
         if (hide_allowed_ && hides_when_unfocused() && window_->visible())
             owner_->set_timer(TIMER_HIDE, TIMER_HIDE_CONFIRM_MS);
         return Json::Value();
-    }
-    if (name == "on_mouse_enter") {
+    };
+    shared["on_mouse_enter"] = [this](const Json::Value&) {
         if (!window_->active())
             owner_->set_timer(TIMER_ACTIVATE, TIMER_ACTIVATE_PERIOD_MS);
         return Json::Value();
-    }
-    if (name == "on_mouse_leave") {
+    };
+    shared["on_mouse_leave"] = [this](const Json::Value&) {
         if (!window_->active())
             owner_->kill_timer(TIMER_ACTIVATE);
         return Json::Value();
-    }
-    if (name == "get_work_area")
-        return rect_value(window_->work_area());
-    if (name == "get_window_rect")
-        return rect_value(window_->rect());
-    if (name == "set_window_rect") {
+    };
+    shared["get_work_area"] = [this](const Json::Value&) { return rect_value(window_->work_area()); };
+    shared["get_window_rect"] = [this](const Json::Value&) { return rect_value(window_->rect()); };
+    shared["set_window_rect"] = [this](const Json::Value& args) {
         const engine::Rect now = window_->rect();
         const int left = int_of(args[0]).value_or(now.left);
         const int top = int_of(args[1]).value_or(now.top);
@@ -257,8 +266,8 @@ std::optional<Json::Value> BasePage::shared_function(const std::string& name, co
         if (!placed_)
             mark_placed();
         return Json::Value();
-    }
-    if (name == "show_dialog") {
+    };
+    shared["show_dialog"] = [this](const Json::Value& args) {
         // The dialog's own loop runs after this call returns; the script's Promise settles
         // with the dialog's result.
         auto reply = std::make_shared<engine::DeferredReply>(engine::defer_reply());
@@ -267,8 +276,7 @@ std::optional<Json::Value> BasePage::shared_function(const std::string& name, co
         post_on_gui_thread([reply, request, handle] { reply->resolve(error::request_dialog(request, handle)); },
                            L"varnelagent::pages::BasePage::show_dialog");
         return Json::Value();
-    }
-    return std::nullopt;
+    };
 }
 
 void BasePage::on_link(const std::string& href, const std::string& auth) {
@@ -285,7 +293,7 @@ void BasePage::on_link(const std::string& href, const std::string& auth) {
 
 void BasePage::open_link(const std::string& href, const std::string& auth) {
     if (const auto page = page_for_link(href)) {
-        post_message(owner_handle_, WM_SHOW_PAGE, static_cast<std::uintptr_t>(*page), 0);
+        post_show_page(owner_handle_, *page);
         return;
     }
     if (href.empty())

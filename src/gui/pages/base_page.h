@@ -2,14 +2,18 @@
 
 #include <atomic>
 #include <chrono>
+#include <functional>
+#include <map>
 #include <memory>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include <json/value.h>
 
 #include "gui/engine/host_window.h"
 #include "gui/shell_messages.h"
+#include "model/message.h"
 
 namespace agent {
 class AgentClient;
@@ -26,7 +30,9 @@ namespace varnelagent::pages {
 // every page shares, turns link clicks into page switches or browser launches, supplies
 // the remote images of the page off the GUI thread, and asks the document whether the
 // page may be left. Derived pages give their kind, their document and their own script
-// functions. Everything here runs on the GUI thread unless said otherwise.
+// functions (a table of names, see add_script_function), and take the shell's events they
+// care about through the virtuals below. Everything here runs on the GUI thread unless said
+// otherwise.
 class BasePage {
 public:
     explicit BasePage(agent::AgentClient* client);
@@ -46,6 +52,16 @@ public:
     // Asks the document's on_unload_page(): a result that is neither a boolean nor a
     // number (no such function) lets the page go; otherwise non-zero does.
     virtual bool on_unload_page();
+
+    // The shell's news for the current page (GUI thread), each ignored unless a page wants it:
+    // a batch of new messages from the stream (a page still loading keeps it until it can
+    // show it), a message read elsewhere in the program, the silent mode changed in the tray.
+    virtual void on_new_messages(const std::vector<agent::Message>& messages) { (void)messages; }
+    virtual void on_message_read(const std::wstring& id) { (void)id; }
+    virtual void on_silent_mode(bool enabled) { (void)enabled; }
+    // Ends the page's work (its tasks, and what they hold for the server) before the owner
+    // takes the page away. Runs once; destructors call it too.
+    virtual void end_work() {}
 
     // Calls a global script function of the document and waits for its result.
     Json::Value call_script(const std::string& name, const Json::Value& args = Json::Value(Json::arrayValue),
@@ -80,18 +96,26 @@ public:
     void set_placed_handler(std::function<void()> handler) { placed_handler_ = std::move(handler); }
 
 protected:
+    // What a script call of the document does: its arguments in, its answer out (null for
+    // none; a handler that answers later takes engine::defer_reply()).
+    using ScriptFunction = std::function<Json::Value(const Json::Value& args)>;
+    // Makes `view.<name>(...)` of the page's document run the handler (GUI thread). The
+    // functions every page shares come first; a name neither knows rejects the call.
+    void add_script_function(const std::string& name, ScriptFunction function);
+
     // Loads another document into the page's window; it places the window again.
     void load_document(const std::string& url);
     // The document has loaded (GUI thread).
     virtual void on_document_loaded() {}
-    // The page's own script functions; nullopt: not handled.
-    virtual std::optional<Json::Value> on_script_function(const std::string& name, const Json::Value& args) = 0;
+    // The owner of the page's window (the main window, or the dialog itself); null before
+    // attach.
+    ShellWindow* shell_owner() const noexcept { return owner_; }
 
     std::atomic<bool> closing_{false};
 
 private:
     std::optional<Json::Value> dispatch(const std::string& name, const Json::Value& args);
-    std::optional<Json::Value> shared_function(const std::string& name, const Json::Value& args);
+    void add_shared_functions();
     void on_link(const std::string& href, const std::string& auth);
     void open_link(const std::string& href, const std::string& auth);
     void mark_placed();
@@ -103,6 +127,8 @@ private:
     bool hide_allowed_ = true;
     bool placed_ = false;
     std::function<void()> placed_handler_;
+    std::map<std::string, ScriptFunction> shared_functions_;
+    std::map<std::string, ScriptFunction> functions_;
     // Work queued for later (link clicks) checks this before touching the page.
     std::shared_ptr<int> life_ = std::make_shared<int>(0);
 };

@@ -45,19 +45,16 @@ Json::Value help_link_records(const agent::LinkItems& items) {
     return records;
 }
 
-HelpPage::HelpPage(agent::AgentClient* client) : BasePage(client) {}
+HelpPage::HelpPage(agent::AgentClient* client) : BasePage(client) {
+    add_script_function("get_links", [this](const Json::Value& args) {
+        get_links(args);
+        return Json::Value();
+    });
+}
 
 HelpPage::~HelpPage() {
     closing_ = true;
     tasks_.close();
-}
-
-std::optional<Json::Value> HelpPage::on_script_function(const std::string& name, const Json::Value& args) {
-    if (name == "get_links") {
-        get_links(args);
-        return Json::Value();
-    }
-    return std::nullopt;
 }
 
 void HelpPage::get_links(const Json::Value& args) {

@@ -23,7 +23,6 @@ public:
     std::string start_url() const override { return "res:help.htm"; }
 
 protected:
-    std::optional<Json::Value> on_script_function(const std::string& name, const Json::Value& args) override;
 
 private:
     // "get_links"(end, items): items(list of link records), then end(true); end(false) on

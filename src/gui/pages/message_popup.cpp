@@ -29,6 +29,15 @@ MessagePopup::MessagePopup(WindowHandle owner, engine::HostWindow* owner_window,
     // The popup stays until the user closes it: losing the focus (a click elsewhere after
     // one in the popup) does not hide it as it hides a page.
     set_hide_allowed(false);
+    add_script_function("dialog_close", [this](const Json::Value&) {
+        // Posted: the window must not be destroyed inside its own script call.
+        post_close(handle());
+        return Json::Value();
+    });
+    add_script_function("read_message", [this](const Json::Value& args) {
+        read_marks_.read(utf8_to_wide(string_of(args[0])));
+        return Json::Value();
+    });
 }
 
 MessagePopup::~MessagePopup() {
@@ -37,40 +46,17 @@ MessagePopup::~MessagePopup() {
     close();
 }
 
-std::optional<Json::Value> MessagePopup::on_script_function(const std::string& name, const Json::Value& args) {
-    if (name == "dialog_close") {
-        // Posted: the window must not be destroyed inside its own script call.
-        post_message(handle(), WM_CLOSE, 0, 0);
-        return Json::Value();
-    }
-    if (name == "read_message") {
-        read_marks_.read(utf8_to_wide(string_of(args[0])));
-        return Json::Value();
-    }
-    return std::nullopt;
-}
-
-std::intptr_t MessagePopup::on_request(unsigned message, std::uintptr_t wparam, std::intptr_t lparam) {
-    if (message == WM_SHOW_PAGE) {
-        // The link to the list: the popup goes and the main window shows the page.
-        send_message(handle(), WM_CLOSE, 0, 0);
-        post_message(owner(), WM_SHOW_PAGE, wparam, lparam);
-        return 1;
-    }
-    if (message == WM_MODAL_DIALOG && wparam == DIALOG_NEW_MESSAGES) {
-        if (const auto* messages = reinterpret_cast<const std::vector<agent::Message>*>(lparam))
-            add_messages(*messages);
-        // The owner shows the popup and raises it once for this batch.
-        post_message(owner(), WM_MODAL_DIALOG, DIALOG_RUN_CURRENT, 0);
-        return 1;
-    }
-    return 0;
+void MessagePopup::on_show_page(PageKind kind, bool session_start) {
+    close();
+    post_show_page(owner(), kind, session_start);
 }
 
 void MessagePopup::add_messages(const std::vector<agent::Message>& messages) {
     for (const agent::Message& message : messages)
         pending_.append(popup_record(message));
     deliver_pending();
+    // Shown and raised once for this batch.
+    run_modal();
 }
 
 void MessagePopup::deliver_pending() {

@@ -26,14 +26,18 @@ public:
     // (a message sent twice is held once).
     std::size_t held() const noexcept { return *held_; }
 
+    // A batch for the popup: kept until the document is ready, then shown; the popup is
+    // shown and raised once for it.
+    void add_messages(const std::vector<agent::Message>& messages);
+
+    // The link to the list: the popup goes and the main window shows the page.
+    void on_show_page(PageKind kind, bool session_start) override;
+
 protected:
-    std::optional<Json::Value> on_script_function(const std::string& name, const Json::Value& args) override;
-    std::intptr_t on_request(unsigned message, std::uintptr_t wparam, std::intptr_t lparam) override;
     std::pair<int, int> initial_size() const override { return {485, 160}; }
     void on_document_loaded() override { deliver_pending(); }
 
 private:
-    void add_messages(const std::vector<agent::Message>& messages);
     void deliver_pending();
 
     // Records that arrived before the document was ready.

@@ -35,9 +35,9 @@ void ModalDialog::initialize() {
         if (role_ == engine::WindowRole::Dialog && owner_window_ != nullptr)
             options.transient_for = owner_window_->gtk_window();
         window_ = std::make_unique<engine::HostWindow>(options);
-        window_->set_close_handler([handle = handle()] { post_message(handle, WM_CLOSE, 0, 0); });
+        window_->set_close_handler([handle = handle()] { post_close(handle); });
         // What a dialog showed is gone with the engine's process: it closes as if cancelled.
-        window_->set_crash_handler([handle = handle()] { post_message(handle, WM_CLOSE, 0, 0); });
+        window_->set_crash_handler([handle = handle()] { post_close(handle); });
         live_dialog = this;
         attach(*this, *window_);
     } catch (...) {
@@ -49,9 +49,9 @@ void ModalDialog::initialize() {
     }
 }
 
-void ModalDialog::run_modal() {
+Json::Value ModalDialog::run_modal() {
     if (!alive())
-        return;
+        return result_;
     if (role_ == engine::WindowRole::Popup) {
         // Nobody waits for the popup's answer, and it stays open while the user goes on with
         // other things: it is shown, raised above the others once per batch, and left
@@ -64,7 +64,7 @@ void ModalDialog::run_modal() {
                 if (alive())
                     window_->raise_above_others();
             });
-        return;
+        return result_;
     }
     auto show = [this] {
         if (alive())
@@ -87,6 +87,7 @@ void ModalDialog::run_modal() {
         if (owner_window_->visible())
             owner_window_->present();
     }
+    return result_;
 }
 
 void ModalDialog::close() {
@@ -103,24 +104,16 @@ void ModalDialog::close() {
         g_main_loop_quit(loop_);
 }
 
-std::intptr_t ModalDialog::on_message(unsigned message, std::uintptr_t wparam, std::intptr_t lparam) {
-    if (message == WM_CLOSE) {
-        close();
-        return 1;
-    }
-    if (message == WM_TIMER && (wparam == TIMER_ACTIVATE || wparam == TIMER_HIDE)) {
-        // The pointer rested on the dialog: it takes the focus. A dialog never hides by
-        // losing it.
-        if (wparam == TIMER_ACTIVATE && alive() && window_->visible() && !window_->active())
-            window_->present();
-        kill_timer(static_cast<unsigned>(wparam));
-        return 1;
-    }
-    return on_request(message, wparam, lparam);
+void ModalDialog::on_close_request() {
+    close();
 }
 
-std::intptr_t ModalDialog::on_request(unsigned, std::uintptr_t, std::intptr_t) {
-    return 0;
+void ModalDialog::on_timer(unsigned id) {
+    if (id != TIMER_ACTIVATE && id != TIMER_HIDE)
+        return;
+    if (id == TIMER_ACTIVATE && alive() && window_->visible() && !window_->active())
+        window_->present();
+    kill_timer(id);
 }
 
 MessageDialog::MessageDialog(const Json::Value& request, WindowHandle owner, engine::HostWindow* owner_window,
@@ -133,6 +126,7 @@ MessageDialog::MessageDialog(const Json::Value& request, WindowHandle owner, eng
     // engine gone) means what its close icon means: stay on the page, nothing lost.
     if (kind_ == SAVE_DIALOG)
         result_ = Json::Value(-1);
+    add_functions();
 }
 
 MessageDialog::~MessageDialog() {
@@ -140,10 +134,9 @@ MessageDialog::~MessageDialog() {
     close();
 }
 
-std::optional<Json::Value> MessageDialog::on_script_function(const std::string& name, const Json::Value& args) {
-    if (name == "get_dialog_properties")
-        return properties_;
-    if (name == "get_parent_window_properties") {
+void MessageDialog::add_functions() {
+    add_script_function("get_dialog_properties", [this](const Json::Value&) { return properties_; });
+    add_script_function("get_parent_window_properties", [this](const Json::Value&) {
         Json::Value value(Json::objectValue);
         const engine::Rect rect = owner_window() != nullptr ? owner_window()->rect() : engine::Rect{};
         value["bottom"] = rect.bottom;
@@ -151,38 +144,35 @@ std::optional<Json::Value> MessageDialog::on_script_function(const std::string& 
         value["right"] = rect.right;
         value["top"] = rect.top;
         return value;
-    }
-    if (name == "load_document") {
+    });
+    add_script_function("load_document", [this](const Json::Value& args) {
         // Another of the program's dialog documents in the same window, with the same
         // properties (the error dialog's "Настроить прокси-сервер" opens the proxy form).
         const std::string url = string_of(args[0]);
         if (url != "res:proxy.html" && url != "res:error.html" && url != "res:credentials.html")
             throw engine::EngineException(L"A dialog cannot show this document");
-        const WindowHandle self = handle();
+        const std::weak_ptr<int> alive = alive_;
         post_on_gui_thread(
-            [self, url] {
-                auto* dialog = dynamic_cast<MessageDialog*>(ModalDialog::current());
-                if (dialog != nullptr && dialog->handle() == self)
-                    dialog->show_document(url);
+            [this, alive, url] {
+                if (!alive.expired() && this->alive())
+                    show_document(url);
             },
             L"varnelagent::pages::MessageDialog::load_document");
         return Json::Value();
-    }
-    if (name == "dialog_result") {
+    });
+    add_script_function("dialog_result", [this](const Json::Value& args) {
         result_ = args[0];
         // Asked after this call has been answered: the document's own unload answer comes
         // through the engine, which must not be waited for inside its own call.
-        const WindowHandle self = handle();
+        const std::weak_ptr<int> alive = alive_;
         post_on_gui_thread(
-            [self] {
-                auto* dialog = dynamic_cast<MessageDialog*>(ModalDialog::current());
-                if (dialog != nullptr && dialog->handle() == self && dialog->on_unload_page())
-                    post_message(self, WM_CLOSE, 0, 0);
+            [this, alive] {
+                if (!alive.expired() && this->alive() && on_unload_page())
+                    post_close(handle());
             },
             L"varnelagent::pages::MessageDialog::dialog_result");
         return Json::Value();
-    }
-    return std::nullopt;
+    });
 }
 
 void MessageDialog::show_document(const std::string& url) {
@@ -190,25 +180,15 @@ void MessageDialog::show_document(const std::string& url) {
     load_document(url);
 }
 
-std::intptr_t MessageDialog::on_request(unsigned message, std::uintptr_t wparam, std::intptr_t lparam) {
-    if (message == WM_SHOW_PAGE) {
-        post_message(handle(), WM_CLOSE, 0, 0);
-        // Two hops: the switch reaches the owner only once the dialog's loop has ended and
-        // whoever asked for the dialog has its answer. Leaving a page may ask a question of
-        // its own (unsaved proxy settings), and that dialog must not replace this one while
-        // this one's loop is still running.
-        const WindowHandle owner_handle = owner();
-        post_on_gui_thread([owner_handle, wparam, lparam] { post_message(owner_handle, WM_SHOW_PAGE, wparam, lparam); },
-                           L"varnelagent::pages::MessageDialog::on_request");
-        return 1;
-    }
-    if (message == WM_MODAL_DIALOG && wparam == DIALOG_REQUEST) {
-        send_message(owner(), WM_MODAL_DIALOG, DIALOG_RUN_CURRENT, 0);
-        if (auto* request = reinterpret_cast<DialogRequest*>(lparam))
-            request->result = result_;
-        return 1;
-    }
-    return 0;
+void MessageDialog::on_show_page(PageKind kind, bool session_start) {
+    post_close(handle());
+    // Two hops: the switch reaches the owner only once the dialog's loop has ended and
+    // whoever asked for the dialog has its answer. Leaving a page may ask a question of its
+    // own (unsaved proxy settings), and that dialog must not replace this one while this
+    // one's loop is still running.
+    const WindowHandle owner_handle = owner();
+    post_on_gui_thread([owner_handle, kind, session_start] { post_show_page(owner_handle, kind, session_start); },
+                       L"varnelagent::pages::MessageDialog::on_show_page");
 }
 
 }  // namespace varnelagent::pages

@@ -23,8 +23,9 @@ public:
     // logged; the dialog then stays without a window (not alive).
     void initialize();
     // Shows the dialog and runs a loop until its window is gone; the owner cannot be used
-    // meanwhile. The popup is only shown and raised: it has no loop of its own.
-    void run_modal();
+    // meanwhile. Answers the dialog's result. The popup is only shown and raised: it has no
+    // loop of its own.
+    Json::Value run_modal();
     // Enables the owner again, destroys the window. The object stays.
     void close();
 
@@ -37,11 +38,12 @@ public:
     // The dialog whose window is alive now, if any.
     static ModalDialog* current() noexcept;
 
-    std::intptr_t on_message(unsigned message, std::uintptr_t wparam, std::intptr_t lparam) final;
+    // Closing (the close button, the page, the desktop) ends the dialog.
+    void on_close_request() override;
+    // The pointer rested on the dialog: it takes the focus. A dialog never hides by losing it.
+    void on_timer(unsigned id) override;
 
 protected:
-    // Messages for the dialog window other than WM_CLOSE; 0 when not served.
-    virtual std::intptr_t on_request(unsigned message, std::uintptr_t wparam, std::intptr_t lparam);
     // The window's size before its document sizes it.
     virtual std::pair<int, int> initial_size() const { return {360, 200}; }
 
@@ -53,6 +55,10 @@ private:
     engine::WindowRole role_;
     std::unique_ptr<engine::HostWindow> window_;
     GMainLoop* loop_ = nullptr;
+
+protected:
+    // Work posted for later checks it before touching the dialog.
+    std::shared_ptr<int> alive_ = std::make_shared<int>(0);
 };
 
 // A dialog showing one document from the resources: "res:error.html" unless the request
@@ -67,11 +73,11 @@ public:
     PageKind kind() const override { return kind_; }
     std::string start_url() const override { return url_; }
 
-protected:
-    std::optional<Json::Value> on_script_function(const std::string& name, const Json::Value& args) override;
-    std::intptr_t on_request(unsigned message, std::uintptr_t wparam, std::intptr_t lparam) override;
+    // A page link in the dialog: the dialog ends, then the main window shows the page.
+    void on_show_page(PageKind kind, bool session_start) override;
 
 private:
+    void add_functions();
     void show_document(const std::string& url);
 
     Json::Value properties_;

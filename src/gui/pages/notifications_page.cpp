@@ -32,21 +32,6 @@ Json::Value arguments(bool first, bool second) {
     return args;
 }
 
-agent::DateTime utc_now() {
-    const std::time_t now = std::time(nullptr);
-    std::tm calendar{};
-    ::gmtime_r(&now, &calendar);
-    agent::DateTime time;
-    time.kind = agent::DateTime::Utc;
-    time.year = static_cast<std::uint16_t>(calendar.tm_year + 1900);
-    time.month = static_cast<std::uint8_t>(calendar.tm_mon + 1);
-    time.day = static_cast<std::uint8_t>(calendar.tm_mday);
-    time.hour = static_cast<std::uint8_t>(calendar.tm_hour);
-    time.minute = static_cast<std::uint8_t>(calendar.tm_min);
-    time.second = static_cast<std::uint8_t>(calendar.tm_sec);
-    return time;
-}
-
 }  // namespace
 
 Json::Value notification_record(const agent::Message& message) {
@@ -79,7 +64,7 @@ agent::Message greeting_message() {
     greeting.subject = L"Привет!";
     greeting.read = true;
     // Shown as it is, in UTC: the moment the list was first found empty.
-    greeting.created = utc_now();
+    greeting.created = agent::utc_now();
     greeting.body =
         L"Здесь вы будете видеть уведомления из сервисов Варнел: Отчётность, Электронный документооборот и "
         L"Бухгалтерия.<br><a href=\"settings.htm\">Настроить уведомления из сервисов</a>";
@@ -89,7 +74,9 @@ agent::Message greeting_message() {
 NotificationsPage::NotificationsPage(agent::AgentClient* client)
     : BasePage(client),
       reader_(client->message_service().create_reader(BATCH_SIZE)),
-      read_marks_(client->message_service(), false) {}
+      read_marks_(client->message_service(), false) {
+    add_functions();
+}
 
 NotificationsPage::~NotificationsPage() {
     end_work();
@@ -109,23 +96,23 @@ void NotificationsPage::end_work() {
     }
 }
 
-std::optional<Json::Value> NotificationsPage::on_script_function(const std::string& name, const Json::Value& args) {
-    if (name == "read_message") {
+void NotificationsPage::add_functions() {
+    add_script_function("read_message", [this](const Json::Value& args) {
         // Queued only; the eleventh mark sends the queue, which a task does off this thread.
         const std::wstring id = agent::details::utf8_to_wide(string_of(args[0]));
         if (read_marks_.add(id)) {
             tasks_.start({READ_MESSAGE, [this] { read_marks_.hand_over(); }, nullptr,
                           [this](std::exception_ptr failure) { report_failure(failure, READ_MESSAGE); }});
             // Read here, it needs no notice on the desktop any more.
-            send_message(window_handle(), WM_MESSAGE_READ, reinterpret_cast<std::uintptr_t>(id.c_str()), 0);
+            if (shell_owner() != nullptr)
+                shell_owner()->on_message_read(id);
         }
         return Json::Value();
-    }
-    if (name == "get_messages") {
+    });
+    add_script_function("get_messages", [this](const Json::Value& args) {
         get_messages(args);
         return Json::Value();
-    }
-    return std::nullopt;
+    });
 }
 
 void NotificationsPage::get_messages(const Json::Value& args) {
@@ -133,6 +120,7 @@ void NotificationsPage::get_messages(const Json::Value& args) {
         throw engine::EngineException(L"The page has no window");
     const engine::ScriptCallback end = host_window()->callback(args[0]);
     const engine::ScriptCallback items = host_window()->callback(args[1]);
+    loading_ = true;
     tasks_.start({GET_MESSAGES,
                   [this, end, items] {
                       const std::vector<agent::Message> batch = reader_.get_messages();
@@ -148,8 +136,12 @@ void NotificationsPage::get_messages(const Json::Value& args) {
                       tasks_.callback(items, arguments(std::move(list)));
                       greeting_ = false;
                       tasks_.callback(end, arguments(true, reader_.finished()));
+                      tasks_.on_gui_thread([this] { loaded_batch(); });
                   },
-                  [this, end] { tasks_.callback(end, arguments(false, true)); },
+                  [this, end] {
+                      tasks_.callback(end, arguments(false, true));
+                      tasks_.on_gui_thread([this] { loaded_batch(); });
+                  },
                   [this](std::exception_ptr failure) { report_failure(failure, GET_MESSAGES); }});
 }
 
@@ -174,26 +166,35 @@ void NotificationsPage::report_failure(std::exception_ptr failure, const wchar_t
     }
 }
 
-void NotificationsPage::add_new_messages(const std::vector<agent::Message>& messages) {
-    if (messages.empty())
+void NotificationsPage::on_new_messages(const std::vector<agent::Message>& messages) {
+    if (messages.empty() || closing() || tasks_.closing())
         return;
-    HandOverScope scope(tasks_.gate());
-    // Waits for a loading task: its batch reaches the document first.
-    std::lock_guard lock(tasks_.lock());
-    if (closing() || tasks_.closing())
+    // A batch being loaded reaches the document first; the new ones wait for it.
+    if (loading_ || host_window() == nullptr || !host_window()->loaded()) {
+        waiting_.insert(waiting_.end(), messages.begin(), messages.end());
         return;
+    }
     Json::Value list(Json::arrayValue);
     for (const agent::Message& message : messages)
         list.append(notification_record(message));
-    const Json::Value args = arguments(std::move(list));
-    try {
-        tasks_.on_gui_thread([this, &args] { call_script_async("notifications.add_new_messages", args); });
-    } catch (const PageClosing&) {
-        // The page went while the batch waited for the GUI thread.
-    }
+    call_script_async("notifications.add_new_messages", arguments(std::move(list)));
 }
 
-void NotificationsPage::read_message(const std::wstring& id) {
+void NotificationsPage::loaded_batch() {
+    loading_ = false;
+    std::vector<agent::Message> waiting = std::move(waiting_);
+    waiting_.clear();
+    on_new_messages(waiting);
+}
+
+void NotificationsPage::on_document_loaded() {
+    // New messages that came while the document was loading and before it asked for the
+    // list wait for the list's first batch.
+    if (!loading_ && !waiting_.empty())
+        loaded_batch();
+}
+
+void NotificationsPage::on_message_read(const std::wstring& id) {
     call_script_async("notifications.read_message", arguments(Json::Value(wide_to_utf8(id))));
 }
 

@@ -23,22 +23,24 @@ public:
     PageKind kind() const override { return NOTIFICATIONS_PAGE; }
     std::string start_url() const override { return "res:notifications.htm"; }
 
-    // The stream thread: a batch of new messages for the top of the list. Waits for a batch
-    // that is being loaded, so the two never interleave; gives up quietly when the page
-    // closes meanwhile.
-    void add_new_messages(const std::vector<agent::Message>& messages);
-    // GUI thread: the popup opened the message; its unread look goes.
-    void read_message(const std::wstring& id);
+    // A batch of new messages for the top of the list. One that comes while a batch is being
+    // loaded (or before the document asked for the list) waits for it, so the two never
+    // interleave.
+    void on_new_messages(const std::vector<agent::Message>& messages) override;
+    // The popup or a notice opened the message; its unread look goes.
+    void on_message_read(const std::wstring& id) override;
 
-    // GUI thread: ends the page's work and sends the read marks it holds (the owner calls it
-    // before it takes the page away from the stream thread). Runs once; the destructor
-    // calls it too.
-    void end_work();
+    // Ends the page's work and sends the read marks it holds (the owner calls it before it
+    // takes the page away). Runs once; the destructor calls it too.
+    void end_work() override;
 
 protected:
-    std::optional<Json::Value> on_script_function(const std::string& name, const Json::Value& args) override;
+    void on_document_loaded() override;
 
 private:
+    void add_functions();
+    // A loading task has handed over its batch (or failed): what waited goes to the document.
+    void loaded_batch();
     void get_messages(const Json::Value& args);
     void report_failure(std::exception_ptr failure, const wchar_t* context);
 
@@ -49,6 +51,9 @@ private:
     ReadMarks read_marks_;
     PageTasks tasks_;
     bool ended_ = false;
+    // A batch is on its way from the server; new messages wait in `waiting_` until it is in.
+    bool loading_ = false;
+    std::vector<agent::Message> waiting_;
 };
 
 // The records the list's document shows (keys as the document reads them): the whole body,

@@ -18,7 +18,6 @@ public:
     bool hides_when_unfocused() const override { return false; }
 
 protected:
-    std::optional<Json::Value> on_script_function(const std::string& name, const Json::Value& args) override;
 };
 
 }  // namespace varnelagent::pages

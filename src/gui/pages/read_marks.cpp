@@ -115,7 +115,7 @@ void InstantReadMarks::close() {
 }
 
 void InstantReadMarks::tell_owner(const std::wstring& id) const {
-    send_message(owner_, WM_MESSAGE_READ, reinterpret_cast<std::uintptr_t>(id.c_str()), 0);
+    post_message_read(owner_, id);
 }
 
 }  // namespace varnelagent::pages

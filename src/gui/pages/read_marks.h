@@ -54,8 +54,9 @@ private:
 // Marks of messages the user opened in a notice rather than in the list (the popup, a
 // desktop notice's "Открыть" and "Прочитано"): each goes to the server at once, by a task,
 // so the GUI thread does not wait for the server, and the owner window hears of it
-// (WM_MESSAGE_READ) only once the server has it, so a failed mark leaves the message unread
-// in the list (and in the read queue, for the next send). GUI thread unless said otherwise.
+// (on_message_read, posted) only once the server has it, so a failed mark leaves the message
+// unread in the list (and in the read queue, for the next send). GUI thread unless said
+// otherwise.
 class InstantReadMarks {
 public:
     InstantReadMarks(agent::MessageService& service, WindowHandle owner) : owner_(owner), marks_(service, true) {}
@@ -72,7 +73,7 @@ public:
     void close();
 
 private:
-    // Any thread: the id stays valid while the owner reads it (the message is sent).
+    // Any thread: the owner hears of it on the GUI thread.
     void tell_owner(const std::wstring& id) const;
 
     const WindowHandle owner_;

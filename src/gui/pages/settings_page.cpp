@@ -72,7 +72,9 @@ Json::Value channel_records(const std::vector<agent::Channel>& channels) {
     return list;
 }
 
-SettingsPage::SettingsPage(agent::AgentClient* client) : BasePage(client) {}
+SettingsPage::SettingsPage(agent::AgentClient* client) : BasePage(client) {
+    add_functions();
+}
 
 SettingsPage::~SettingsPage() {
     closing_ = true;
@@ -93,23 +95,26 @@ bool SettingsPage::on_unload_page() {
     if (asking_)
         return false;
     const std::weak_ptr<int> alive = alive_;
-    Json::Value may_leave;
-    asking_ = true;
+    bool changed = false;
     try {
-        // The user may take their time over the question.
-        may_leave = call_script("settings.on_onload_page", Json::Value(Json::arrayValue), std::chrono::hours(24));
+        const Json::Value answer = call_script("settings.changed");
+        changed = answer.isBool() && answer.asBool();
     } catch (...) {
         // A document that cannot answer has nothing the user could keep.
         error::log_exception(std::current_exception(), ON_UNLOAD_PAGE);
-        may_leave = true;
     }
-    // The program may have been ended while the question was open.
-    if (alive.expired())
-        return false;
-    asking_ = false;
-    // null: the document has no such function (not loaded yet, or its process ended).
-    if (!may_leave.isNull() && !(may_leave.isBool() && may_leave.asBool()))
-        return false;
+    if (changed) {
+        // The question is a dialog of its own, with its own loop: the user may take their
+        // time over it, and nothing waits on the document meanwhile.
+        asking_ = true;
+        const bool may_leave = save_proxy();
+        // The program may have been ended while the question was open.
+        if (alive.expired())
+            return false;
+        asking_ = false;
+        if (!may_leave)
+            return false;
+    }
     return BasePage::on_unload_page();
 }
 
@@ -126,41 +131,35 @@ bool SettingsPage::may_release() {
     }
 }
 
-void SettingsPage::set_silent_mode(bool enabled) {
+void SettingsPage::on_silent_mode(bool enabled) {
     call_script_async("settings.set_silent_mode", arguments(enabled));
 }
 
-std::optional<Json::Value> SettingsPage::on_script_function(const std::string& name, const Json::Value& args) {
-    if (name == "get_settings")
-        return get_settings();
-    if (name == "get_channels") {
+void SettingsPage::add_functions() {
+    add_script_function("get_settings", [this](const Json::Value&) { return get_settings(); });
+    add_script_function("get_channels", [this](const Json::Value& args) {
         get_channels(args);
         return Json::Value();
-    }
-    if (name == "turn_channel") {
+    });
+    add_script_function("turn_channel", [this](const Json::Value& args) {
         turn_channel(args);
         return Json::Value();
-    }
-    if (name == "apply_settings") {
+    });
+    add_script_function("apply_settings", [this](const Json::Value& args) {
         const bool save = is_true(args[0]);
         answer_later(APPLY_SETTINGS, [this, save] { return apply_settings(save); });
         return Json::Value();
-    }
-    if (name == "save_proxy") {
-        answer_later(SAVE_PROXY, [this] { return save_proxy(); });
-        return Json::Value();
-    }
-    if (name == "set_silent_mode") {
+    });
+    add_script_function("set_silent_mode", [this](const Json::Value&) {
         // The window flips the flag, sets the tray's check mark and tells this page the new
         // state; the argument is not read, so each call flips once.
-        send_message(window_handle(), WM_COMMAND, ID_SILENT_MODE, 0);
+        if (shell_owner() != nullptr)
+            shell_owner()->on_command(ID_SILENT_MODE);
         return Json::Value();
-    }
-    if (name == "set_autolaunch")
-        return set_autolaunch(args);
-    if (name == "set_desktop_notifications")
-        return set_desktop_notifications(args);
-    return std::nullopt;
+    });
+    add_script_function("set_autolaunch", [this](const Json::Value& args) { return set_autolaunch(args); });
+    add_script_function("set_desktop_notifications",
+                        [this](const Json::Value& args) { return set_desktop_notifications(args); });
 }
 
 Json::Value SettingsPage::get_settings() const {
@@ -315,14 +314,14 @@ bool SettingsPage::save_proxy() {
         Json::Value question(Json::objectValue);
         question["page"] = "res:save.html";
         // A question closed without an answer keeps the page, however it was closed.
-        DialogRequest request{question, Json::Value(-1)};
-        if (send_message(window, WM_MODAL_DIALOG, DIALOG_REQUEST, reinterpret_cast<std::intptr_t>(&request)) == 0) {
+        const std::optional<Json::Value> answer = request_dialog_on(window, question);
+        if (!answer) {
             AGENT_ERROR(SAVE_PROXY) << "The question about the changed proxy settings could not be shown";
             return false;
         }
-        if (alive.expired() || !request.result.isBool())
+        if (alive.expired() || !answer->isBool())
             return false;
-        if (!request.result.asBool())
+        if (!answer->asBool())
             return true;
         // The document shows what is wrong under the fields.
         const Json::Value valid = call_script("settings.validate_proxy");

@@ -27,19 +27,17 @@ public:
     PageKind kind() const override { return SETTINGS_PAGE; }
     std::string start_url() const override { return "res:settings.htm"; }
 
-    // Asks the document (settings.on_onload_page), which asks the user about unsaved proxy
-    // changes; then the check every page makes. False keeps the page.
+    // Unsaved proxy changes (the document's settings.changed()) are asked about in the
+    // save question; then the check every page makes. False keeps the page.
     bool on_unload_page() override;
     // Not while the proxy choice or the custom proxy's fields were changed and not saved.
     bool may_release() override;
 
     // The tray's silent mode changed; the page's box follows.
-    void set_silent_mode(bool enabled);
-
-protected:
-    std::optional<Json::Value> on_script_function(const std::string& name, const Json::Value& args) override;
+    void on_silent_mode(bool enabled) override;
 
 private:
+    void add_functions();
     using ReplyId = std::uint64_t;
 
     Json::Value get_settings() const;

@@ -8,6 +8,7 @@
 #include <set>
 #include <vector>
 
+#include "details/glib_ptr.h"
 #include "details/logger.h"
 #include "details/path.h"
 #include "details/strings.h"
@@ -18,6 +19,7 @@
 
 namespace varnelagent {
 
+using agent::details::GPtr;
 using agent::details::utf8_to_wide;
 using agent::details::wide_to_utf8;
 
@@ -31,35 +33,8 @@ constexpr int DEFAULT_HEIGHT = 800;
 // store never keeps a page from loading.
 constexpr unsigned COOKIE_OPERATION_LIMIT_MS = 5000;
 
-template <typename T>
-struct GObjectDeleter {
-    void operator()(T* object) const { g_object_unref(object); }
-};
-template <typename T>
-using GObjectPtr = std::unique_ptr<T, GObjectDeleter<T>>;
-
-struct GErrorDeleter {
-    void operator()(GError* error) const { g_error_free(error); }
-};
-using GErrorPtr = std::unique_ptr<GError, GErrorDeleter>;
-
-struct GFreeDeleter {
-    void operator()(void* memory) const { g_free(memory); }
-};
-using GCharPtr = std::unique_ptr<char, GFreeDeleter>;
-
-struct GUriDeleter {
-    void operator()(GUri* uri) const { g_uri_unref(uri); }
-};
-using GUriPtr = std::unique_ptr<GUri, GUriDeleter>;
-
-struct SoupCookieDeleter {
-    void operator()(SoupCookie* cookie) const { soup_cookie_free(cookie); }
-};
-using SoupCookiePtr = std::unique_ptr<SoupCookie, SoupCookieDeleter>;
-
 std::string scheme_of(const std::string& uri) {
-    GCharPtr scheme(g_uri_parse_scheme(uri.c_str()));
+    GPtr<char> scheme(g_uri_parse_scheme(uri.c_str()));
     return scheme ? std::string(scheme.get()) : std::string();
 }
 
@@ -74,12 +49,12 @@ bool is_loopback(const char* host) {
         return false;
     if (g_ascii_strcasecmp(host, "localhost") == 0)
         return true;
-    GObjectPtr<GInetAddress> address(g_inet_address_new_from_string(host));
+    GPtr<GInetAddress> address(g_inet_address_new_from_string(host));
     return address && g_inet_address_get_is_loopback(address.get());
 }
 
 std::string escaped(const std::string& text) {
-    GCharPtr result(g_markup_escape_text(text.c_str(), -1));
+    GPtr<char> result(g_markup_escape_text(text.c_str(), -1));
     return result.get();
 }
 
@@ -143,10 +118,10 @@ struct BrowserWindow::State : std::enable_shared_from_this<State> {
     Options options;
 
     // The web context with the persistent store; made on first use.
-    GObjectPtr<WebKitWebContext> context;
+    GPtr<WebKitWebContext> context;
     WebKitWebsiteDataManager* manager = nullptr;  // the context's
     WebKitCookieManager* cookies = nullptr;  // the context's
-    std::vector<GObjectPtr<GTlsCertificate>> extra_authorities;
+    std::vector<GPtr<GTlsCertificate>> extra_authorities;
     // "host\ncertificate PEM" of the server certificates let through for the extra CA, so a
     // second failure of the same one shows the error page instead of trying again.
     std::set<std::string> let_through;
@@ -215,7 +190,7 @@ bool BrowserWindow::State::ensure_context() {
         return false;
     }
     namespace path = agent::details::path;
-    GObjectPtr<WebKitWebsiteDataManager> manager;
+    GPtr<WebKitWebsiteDataManager> manager;
     if (options.remembered) {
         for (const std::wstring& directory : {options.data_directory, options.cache_directory})
             if (!directory.empty())
@@ -245,7 +220,7 @@ bool BrowserWindow::State::ensure_context() {
     if (!options.ca_file.empty()) {
         GError* raw = nullptr;
         GList* list = g_tls_certificate_list_new_from_file(wide_to_utf8(options.ca_file).c_str(), &raw);
-        GErrorPtr failure(raw);
+        GPtr<GError> failure(raw);
         if (failure) {
             AGENT_ERROR(CONTEXT) << "ca_file " << options.ca_file << ": " << failure->message;
         }
@@ -272,7 +247,7 @@ bool BrowserWindow::State::ensure_window() {
     window = gtk_window_new(GTK_WINDOW_TOPLEVEL);
     gtk_window_set_title(GTK_WINDOW(window), PRODUCT);
     if (const auto icon = engine::load_resource("varnel-agent.png")) {
-        GObjectPtr<GdkPixbufLoader> loader(gdk_pixbuf_loader_new());
+        GPtr<GdkPixbufLoader> loader(gdk_pixbuf_loader_new());
         if (gdk_pixbuf_loader_write(loader.get(), reinterpret_cast<const guchar*>(icon->data.data()),
                                     icon->data.size(), nullptr) &&
             gdk_pixbuf_loader_close(loader.get(), nullptr))
@@ -468,11 +443,11 @@ gboolean BrowserWindow::State::on_load_failed(WebKitWebView*, WebKitLoadEvent, g
 }
 
 bool BrowserWindow::State::trusted_by_extra_authority(GTlsCertificate* certificate, const std::string& uri) const {
-    GUriPtr parsed(g_uri_parse(uri.c_str(), G_URI_FLAGS_NONE, nullptr));
+    GPtr<GUri> parsed(g_uri_parse(uri.c_str(), G_URI_FLAGS_NONE, nullptr));
     if (!parsed || g_uri_get_host(parsed.get()) == nullptr)
         return false;
     const int port = g_uri_get_port(parsed.get());
-    GObjectPtr<GSocketConnectable> identity(
+    GPtr<GSocketConnectable> identity(
         g_network_address_new(g_uri_get_host(parsed.get()), static_cast<guint16>(port > 0 ? port : 443)));
     for (const auto& authority : extra_authorities)
         if (g_tls_certificate_verify(certificate, identity.get(), authority.get()) == 0)
@@ -484,13 +459,13 @@ gboolean BrowserWindow::State::on_tls_failed(WebKitWebView* view, gchar* uri, GT
                                              GTlsCertificateFlags errors, gpointer data) {
     auto* state = static_cast<State*>(data);
     const std::string address = uri != nullptr ? uri : "";
-    GUriPtr parsed(g_uri_parse(address.c_str(), G_URI_FLAGS_NONE, nullptr));
+    GPtr<GUri> parsed(g_uri_parse(address.c_str(), G_URI_FLAGS_NONE, nullptr));
     const std::string host = parsed && g_uri_get_host(parsed.get()) != nullptr ? g_uri_get_host(parsed.get()) : "";
     // A server certificate issued by the configured extra CA, valid and for this host, is
     // as good as one the system trusts: it is let through once, and the page asked again.
     if ((errors & ~G_TLS_CERTIFICATE_UNKNOWN_CA) == 0 && !host.empty() &&
         state->trusted_by_extra_authority(certificate, address)) {
-        GCharPtr pem;
+        GPtr<char> pem;
         g_object_get(certificate, "certificate-pem", &pem, nullptr);
         const std::string key = host + "\n" + (pem ? pem.get() : "");
         if (state->let_through.insert(key).second) {
@@ -709,11 +684,11 @@ using Finish = std::function<void(GObject*, GAsyncResult*)>;
 
 struct Pending {
     Finish then;
-    GObjectPtr<WebKitWebContext> context;
+    GPtr<WebKitWebContext> context;
 };
 
 void* finish_with(WebKitWebContext* context, Finish then) {
-    return new Pending{std::move(then), GObjectPtr<WebKitWebContext>(WEBKIT_WEB_CONTEXT(g_object_ref(context)))};
+    return new Pending{std::move(then), GPtr<WebKitWebContext>(WEBKIT_WEB_CONTEXT(g_object_ref(context)))};
 }
 
 void on_finished(GObject* source, GAsyncResult* result, gpointer data) {
@@ -746,30 +721,30 @@ bool BrowserWindow::set_cookie(const std::wstring& url, const std::wstring& name
     if (!state.ensure_context())
         return false;
     const std::string address = wide_to_utf8(url);
-    GUriPtr origin(g_uri_parse(address.c_str(), G_URI_FLAGS_NONE, nullptr));
+    GPtr<GUri> origin(g_uri_parse(address.c_str(), G_URI_FLAGS_NONE, nullptr));
     if (!origin || !is_web(address)) {
         AGENT_ERROR(CONTEXT) << "No cookie for " << address << ": not a web address";
         return false;
     }
     const std::string header = wide_to_utf8(name) + "=" + wide_to_utf8(data);
-    SoupCookiePtr cookie(soup_cookie_parse(header.c_str(), origin.get()));
-    if (!cookie || wide_to_utf8(name) != soup_cookie_get_name(cookie.get())) {
+    g_autoptr(SoupCookie) cookie = soup_cookie_parse(header.c_str(), origin.get());
+    if (cookie == nullptr || wide_to_utf8(name) != soup_cookie_get_name(cookie)) {
         AGENT_ERROR(CONTEXT) << "Cookie " << name << " refused for " << address;
         return false;
     }
-    if (soup_cookie_get_secure(cookie.get()) && g_strcmp0(g_uri_get_scheme(origin.get()), "http") == 0 &&
+    if (soup_cookie_get_secure(cookie) && g_strcmp0(g_uri_get_scheme(origin.get()), "http") == 0 &&
         is_loopback(g_uri_get_host(origin.get())))
-        soup_cookie_set_secure(cookie.get(), FALSE);
-    auto* raw = cookie.release();
+        soup_cookie_set_secure(cookie, FALSE);
+    SoupCookie* raw = static_cast<SoupCookie*>(g_steal_pointer(&cookie));
     state.enqueue([context = state.context.get(), cookies = state.cookies, raw](std::function<void()> done) {
-        SoupCookiePtr owned(raw);
-        webkit_cookie_manager_add_cookie(cookies, owned.get(), nullptr, on_finished,
+        g_autoptr(SoupCookie) owned = raw;
+        webkit_cookie_manager_add_cookie(cookies, owned, nullptr, on_finished,
                                          finish_with(context, [done, name = std::string(soup_cookie_get_name(raw))](
                                                          GObject* source, GAsyncResult* result) {
                                              GError* raw_error = nullptr;
                                              webkit_cookie_manager_add_cookie_finish(WEBKIT_COOKIE_MANAGER(source),
                                                                                      result, &raw_error);
-                                             GErrorPtr failure(raw_error);
+                                             GPtr<GError> failure(raw_error);
                                              if (failure) {
                                                  AGENT_ERROR(CONTEXT) << "Cookie " << name << " not stored: "
                                                                       << failure->message;
@@ -811,7 +786,7 @@ void BrowserWindow::sign_out() {
             finish_with(context, [done](GObject* source, GAsyncResult* result) {
                 GError* raw_error = nullptr;
                 webkit_website_data_manager_clear_finish(WEBKIT_WEBSITE_DATA_MANAGER(source), result, &raw_error);
-                GErrorPtr failure(raw_error);
+                GPtr<GError> failure(raw_error);
                 if (failure) {
                     AGENT_ERROR(CONTEXT) << "The sites' data was not all removed: " << failure->message;
                 }

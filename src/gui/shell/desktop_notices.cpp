@@ -12,6 +12,7 @@
 #include <optional>
 #include <thread>
 
+#include "details/glib_ptr.h"
 #include "details/logger.h"
 #include "details/lru_cache.h"
 #include "details/strings.h"
@@ -49,16 +50,9 @@ constexpr std::size_t SUMMARY_LIMIT = 120;
 constexpr std::size_t BODY_LINE_LIMIT = 240;
 constexpr std::size_t ICON_CACHE = 32;
 
-struct VariantDeleter {
-    void operator()(GVariant* value) const { g_variant_unref(value); }
-};
-using Variant = std::unique_ptr<GVariant, VariantDeleter>;
-
-struct ObjectDeleter {
-    void operator()(gpointer object) const { g_object_unref(object); }
-};
+using Variant = agent::details::GPtr<GVariant>;
 template <typename T>
-using Object = std::unique_ptr<T, ObjectDeleter>;
+using Object = agent::details::GPtr<T>;
 
 // --- markup -------------------------------------------------------------------------
 

@@ -10,22 +10,19 @@
 #include <string>
 
 #include "details/exception.h"
+#include "details/glib_ptr.h"
 #include "details/logger.h"
 #include "details/path.h"
 #include "details/strings.h"
 #include "gui/engine/host_window.h"
 #include "gui/shell/single_instance.h"
-#include "gui/shell/window_impl.h"
+#include "gui/shell/main_window.h"
 
 namespace varnelagent {
 
 namespace {
 
 using agent::details::utf8_to_wide;
-
-struct MainLoopDeleter {
-    void operator()(GMainLoop* loop) const { g_main_loop_unref(loop); }
-};
 
 // The last word on a start-up that failed: the log, then a message box when there is a
 // display, else the terminal.
@@ -65,17 +62,17 @@ int run_agent(int argc, char** argv) {
         if (!have_display)
             throw engine::EngineException(L"There is no display to show the window on (is DISPLAY set?)");
         engine::initialize();
-        WindowImpl window(agent::details::path::get_data_directory());
-        std::unique_ptr<GMainLoop, MainLoopDeleter> loop(g_main_loop_new(nullptr, FALSE));
+        MainWindow window(agent::details::path::get_data_directory());
+        agent::details::GPtr<GMainLoop> loop(g_main_loop_new(nullptr, FALSE));
         window.set_destroy_handler([main = loop.get()] { g_main_loop_quit(main); });
-        instance.listen([handle = window.handle()] { post_message(handle, WM_COMMAND, ID_OPEN, 0); });
+        instance.listen([handle = window.handle()] { post_command(handle, ID_OPEN); });
         // The desktop's session ends (log-out, shut-down, kill): the program ends as with
         // Exit, without asking anything.
         for (int signal : {SIGTERM, SIGINT, SIGHUP})
             g_unix_signal_add(
                 signal,
                 [](gpointer data) -> gboolean {
-                    static_cast<WindowImpl*>(data)->terminate();
+                    static_cast<MainWindow*>(data)->terminate();
                     return G_SOURCE_REMOVE;
                 },
                 &window);

@@ -12,7 +12,7 @@ namespace {
 constexpr char INDICATOR_ID[] = "varnel-agent";
 
 struct MenuEntry {
-    std::uintptr_t command;
+    unsigned command;
     const char* text;
     bool check;
 };
@@ -146,15 +146,14 @@ void TrayIcon::build_menu() {
     for (const MenuEntry& entry : MENU) {
         GtkWidget* item =
             entry.check ? gtk_check_menu_item_new_with_label(entry.text) : gtk_menu_item_new_with_label(entry.text);
-        g_object_set_data(G_OBJECT(item), COMMAND_KEY, reinterpret_cast<gpointer>(entry.command));
+        g_object_set_data(G_OBJECT(item), COMMAND_KEY, GUINT_TO_POINTER(entry.command));
         // GUI thread, when the user picks the item (the tray host's "clicked").
         g_signal_connect(item, "activate", G_CALLBACK(+[](GtkMenuItem* item, gpointer data) {
                              auto& tray = *static_cast<TrayIcon*>(data);
                              if (tray.updating_)
                                  return;
-                             const auto command =
-                                 reinterpret_cast<std::uintptr_t>(g_object_get_data(G_OBJECT(item), COMMAND_KEY));
-                             post_message(tray.window_, WM_COMMAND, command, 0);
+                             post_command(tray.window_,
+                                          GPOINTER_TO_UINT(g_object_get_data(G_OBJECT(item), COMMAND_KEY)));
                          }),
                          this);
         gtk_menu_shell_append(GTK_MENU_SHELL(menu_), item);

@@ -11,8 +11,9 @@ typedef struct _GtkWidget GtkWidget;
 namespace varnelagent {
 
 // The icon in the desktop's tray (a StatusNotifierItem) with its menu. Each menu item
-// sends its command to the main window as WM_COMMAND. The tray host's middle click (and a
-// left click where the host supports it) sends the default item's command. When the tray
+// posts its command id to the main window (on_command, the program's WM_COMMAND). The
+// tray host's middle click (and a left click where the host supports it) posts the default
+// item's command. When the tray
 // host goes away and comes back, the item registers again by itself; without any tray
 // host the program goes on without an icon. GUI thread only.
 class TrayIcon {
@@ -24,7 +25,7 @@ public:
     TrayIcon(const TrayIcon&) = delete;
     TrayIcon& operator=(const TrayIcon&) = delete;
 
-    void set_default_item(std::uintptr_t command) noexcept { default_item_ = command; }
+    void set_default_item(unsigned command) noexcept { default_item_ = command; }
 
     // Shows the icon with its menu (a new menu each time); nothing when it is shown.
     void add();
@@ -57,7 +58,7 @@ private:
     WindowHandle window_;
     std::string tip_;
     std::string icon_directory_;
-    std::uintptr_t default_item_ = 0;
+    unsigned default_item_ = 0;
     AppIndicator* indicator_ = nullptr;
     GtkWidget* menu_ = nullptr;
     GtkWidget* silent_item_ = nullptr;

@@ -1,10 +1,8 @@
 #pragma once
 
-#include <atomic>
 #include <chrono>
 #include <functional>
 #include <memory>
-#include <mutex>
 #include <optional>
 #include <string>
 #include <unordered_set>
@@ -17,6 +15,7 @@
 #include "gui/shell/browser_window.h"
 #include "gui/shell/desktop_notices.h"
 #include "gui/shell/network_watch.h"
+#include "gui/shell/shell_decisions.h"
 #include "gui/shell/tray_icon.h"
 #include "gui/shell_messages.h"
 #include "model/message.h"
@@ -31,29 +30,41 @@ namespace varnelagent {
 // The program's one top-level window and what it owns: the current page, the current
 // dialog (or popup), the tray icon and the agent client. It shows one page at a time,
 // lives in the tray while a user is signed in, and starts and stops the message stream
-// and the update check with the session. GUI thread unless said otherwise.
-class WindowImpl : public ShellWindow {
+// and the update check with the session. It takes the shell's events as typed calls and
+// leaves its rules to decisions:: (shell_decisions.h). GUI thread unless said otherwise.
+class MainWindow : public ShellWindow {
 public:
     // Loads the configuration from the data directory (which installs the log) and makes
     // the agent client. Throws what they throw.
-    explicit WindowImpl(const std::wstring& data_directory);
+    explicit MainWindow(const std::wstring& data_directory);
     // Releases the dialog, the page, the agent client (which stops its services) and the
     // tray icon, in this order.
-    ~WindowImpl() override;
+    ~MainWindow() override;
 
     // Chooses what comes first: a waiting update is started and the program closes; a
     // first run shows the overview, a restored session the notifications page with the
     // session started, anything else the sign-in page.
     void on_create();
 
-    std::intptr_t on_message(unsigned message, std::uintptr_t wparam, std::intptr_t lparam) override;
+    // The shell's events (see ShellWindow). An exception never leaves them: it is logged and
+    // shown in the error dialog.
+    void on_close_request() override;
+    void on_command(unsigned command) override;
+    void on_show_page(PageKind kind, bool session_start) override;
+    std::optional<Json::Value> on_dialog_request(const Json::Value& request) override;
+    void on_message_read(const std::wstring& id) override;
+    void on_timer(unsigned id) override;
 
     // Replaces the current page (nullptr: none); false when the current page refuses to
     // be left, and then nothing changes.
     bool switch_page(std::unique_ptr<pages::BasePage> page);
 
-    // The stream thread: a batch of new messages.
-    void on_new_messages(std::vector<agent::Message>&& messages);
+    // A batch of new messages, handed over once by the stream thread: the tray's count, the
+    // desktop's notices or the popup, and the current page.
+    void on_new_messages(std::vector<agent::Message> messages);
+
+    // The state the rules decide on, as it is now.
+    decisions::ShellState state() const;
 
     // Called once the window has been destroyed (Exit): the program's loop should end.
     void set_destroy_handler(std::function<void()> handler) { destroy_handler_ = std::move(handler); }
@@ -82,21 +93,20 @@ public:
     static std::string prepare_icon_directory();
 
 private:
-    std::intptr_t handle_message(unsigned message, std::uintptr_t wparam, std::intptr_t lparam);
-    void on_close();
-    std::intptr_t on_command(std::uintptr_t command);
-    std::intptr_t on_timer(std::uintptr_t timer);
-    std::intptr_t on_show_page(std::uintptr_t kind, std::intptr_t lparam);
-    std::intptr_t on_modal_dialog(std::uintptr_t request, std::intptr_t value);
-    std::intptr_t on_message_read(const wchar_t* id);
-    // A batch that would open the popup: to the desktop's notices when the user chose them,
-    // else the popup unless the desktop asks for quiet.
-    std::intptr_t announce(const std::vector<agent::Message>& messages);
+    // Runs the event's work; what it throws is logged and shown.
+    void guarded(const wchar_t* context, const std::function<void()>& work);
+    void close();
+    bool command(unsigned command);
+    bool show_page(int kind, bool session_start);
+    std::optional<Json::Value> dialog_request(const Json::Value& request);
+    void timer(unsigned id);
+    // The popup for a batch (made when none is on the screen) and shown for it.
+    void show_popup(const std::vector<agent::Message>& messages);
     // What the desktop's notices did not take: the popup, if it still may appear.
     void on_notices_refused(std::vector<agent::Message> messages);
     void open_from_notice(const agent::Message& message);
     void make_notices();
-    void count_arrived();
+    void count_arrived(const std::vector<agent::Message>& messages);
     void set_unread_shown();
     void clear_unread();
     void on_signout();
@@ -110,34 +120,26 @@ private:
     // Makes the page that was current when the engine was let go; false if none.
     bool restore_page();
     void destroy();
-    std::unique_ptr<pages::BasePage> make_page(std::uintptr_t kind);
+    std::unique_ptr<pages::BasePage> make_page(int kind);
     // The heap's free pages and the code pages this process alone maps, back to the system.
     void give_back_memory();
+    bool dialog_shown() const noexcept { return dialog_ && dialog_->alive(); }
 
     std::shared_ptr<agent::IConfiguration> configuration_;
     std::unique_ptr<agent::AgentClient> client_;
     // Where links open: the link service holds it too.
     std::shared_ptr<BrowserWindow> browser_;
     std::unique_ptr<engine::HostWindow> window_;
-    // The stream thread reads the current page under this lock; the GUI thread swaps it
-    // under the lock after it has ended the old page's work.
-    mutable std::mutex page_mutex_;
     std::unique_ptr<pages::BasePage> page_;
     std::unique_ptr<pages::ModalDialog> dialog_;
     TrayIcon tray_;
     std::unique_ptr<DesktopNotices> notices_;
     // The marks of messages read from a desktop notice; they belong to the session.
     std::unique_ptr<pages::InstantReadMarks> notice_reads_;
-    // What the stream thread needs to know of the GUI thread's state.
-    std::atomic<bool> visible_{false};
-    std::atomic<bool> silent_{false};
     // Messages that arrived while the window was hidden and were not opened: their ids
     // (a message the stream brings twice counts once) and those without one.
     std::unordered_set<std::wstring> unread_ids_;
     std::size_t unread_without_id_ = 0;
-    // The stream thread's arrivals while hidden, for the GUI thread to count.
-    std::mutex arrived_mutex_;
-    std::vector<std::wstring> arrived_;
     // The stream callback's hand-overs; closed before the stream is stopped.
     std::shared_ptr<HandOverGate> stream_gate_;
     // While the stream runs: a wake from sleep or a network change reconnects it at once.
@@ -145,8 +147,11 @@ private:
     std::function<void()> destroy_handler_;
     bool destroyed_ = false;
     // The kind of the page let go while hidden, if one was.
-    std::optional<std::uintptr_t> parked_;
+    std::optional<PageKind> parked_;
     std::chrono::milliseconds release_period_{TIMER_RELEASE_PERIOD_MS};
 };
+
+// The name the program's design gives the main window.
+using WindowImpl = MainWindow;
 
 }  // namespace varnelagent
