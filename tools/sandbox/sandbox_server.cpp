@@ -1100,6 +1100,12 @@ void Server::Impl::register_admin_routes() {
         store->persist();
         send_json(response, 201, message_json(stored));
     });
+    add_route("DELETE", "/admin/messages/([^/]+)", Area::Admin, [this](const auto& request, auto& response, CallContext&) {
+        std::string login = request.has_param("user") ? request.get_param_value("user") : std::string(DEMO_LOGIN);
+        if (!store->remove_message(login, request.matches[1].str()))
+            return send_error(response, 404, "MessageNotFound", "No such message");
+        response.status = 204;
+    });
     add_route("POST", "/admin/raw", Area::Admin, [this](const auto& request, auto& response, CallContext&) {
         const auto body = parse_body(request, response);
         if (!body)
@@ -1391,6 +1397,10 @@ void Server::push_raw(const std::vector<std::string>& pieces, const std::string&
 std::size_t Server::freeze_streams(const std::string& login) { return impl_->hub.freeze(login); }
 
 std::size_t Server::close_streams(const std::string& login) { return impl_->hub.close_user(login); }
+
+bool Server::remove_message(const std::string& id, const std::string& login) {
+    return impl_->store->remove_message(login, id);
+}
 
 std::vector<Message> Server::messages(const std::string& login) const { return impl_->store->messages(login); }
 

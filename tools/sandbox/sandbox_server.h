@@ -170,6 +170,9 @@ public:
     // Ends the user's open streams (frozen ones included) as the server would: the body
     // ends. Returns how many were open.
     std::size_t close_streams(const std::string& login = DEMO_LOGIN);
+    // Takes a message off the user's list, as the provider does when a service withdraws
+    // it; false when the user has no message with the id.
+    bool remove_message(const std::string& id, const std::string& login = DEMO_LOGIN);
     // The user's messages, newest first.
     std::vector<Message> messages(const std::string& login = DEMO_LOGIN) const;
     // Channel id -> enabled.

@@ -334,6 +334,20 @@ void Store::mark_read(const std::string& login, const std::vector<std::string>& 
     save();
 }
 
+bool Store::remove_message(const std::string& login, const std::string& id) {
+    std::lock_guard lock(mutex_);
+    const auto it = users_.find(login);
+    if (it == users_.end())
+        return false;
+    auto& messages = it->second.messages;
+    const auto found = std::find_if(messages.begin(), messages.end(), [&](const Message& m) { return m.id == id; });
+    if (found == messages.end())
+        return false;
+    messages.erase(found);
+    save();
+    return true;
+}
+
 std::vector<ChannelDef> Store::channels(const std::string& login) const {
     std::lock_guard lock(mutex_);
     std::vector<ChannelDef> result = channels_;

@@ -74,6 +74,8 @@ public:
     std::vector<Message> messages(const std::string& login) const;
     // Marks the user's messages with these ids read; unknown ids are ignored.
     void mark_read(const std::string& login, const std::vector<std::string>& ids);
+    // Takes the message off the user's list; false when there was none with the id.
+    bool remove_message(const std::string& login, const std::string& id);
 
     std::vector<ChannelDef> channels(const std::string& login) const;
     // False when the user has no such channel.
