@@ -17,6 +17,7 @@
 #include "model/channel_service.h"
 #include "model/events.h"
 #include "model/json_answer.h"
+#include "model/message_archive.h"
 #include "model/message_service.h"
 #include "model/session_file.h"
 #include "model/session_store.h"
@@ -100,6 +101,7 @@ std::unique_ptr<AgentClient> AgentClient::create(std::shared_ptr<IConfiguration>
     agent->session_store_ = std::make_unique<SessionStore>(configuration->path, configuration->client,
                                                            details::host_of(configuration->uri),
                                                            configuration->use_keyring);
+    agent->archive_ = MessageArchive::in_memory();
     agent->restore_session();
     return agent;
 }
@@ -111,6 +113,12 @@ void AgentClient::restore_session() {
     token_ = saved->token;
     has_session_ = true;
     assign_session_id(saved->session_id);
+    // The archive a remembered sign-in left (whoever's it is: a sign-out deletes it).
+    archive_ = MessageArchive::open(archive_file(), L"");
+}
+
+std::wstring AgentClient::archive_file() const {
+    return MessageArchive::file_for(configuration_->path, configuration_->uri);
 }
 
 void AgentClient::assign_session_id(const std::wstring& session_id) {
@@ -143,6 +151,12 @@ void AgentClient::finish_authentication(const std::string& session_id, bool reme
     token_ = info.token;
     if (remember)
         save_session(info.user_id);
+    // Nothing of an unremembered session goes to disk, its messages neither (a remembered
+    // session that stays in its store keeps its archive, as it keeps its file).
+    if (remember)
+        archive_ = MessageArchive::open(archive_file(), info.user_id.empty() ? L"-" : info.user_id);
+    else
+        archive_ = MessageArchive::in_memory();
 
     const std::wstring instruction = get_instruction();
     if (!instruction.empty()) {
@@ -192,6 +206,9 @@ void AgentClient::signout() {
     has_session_ = false;
     UriService::clear_service_links();
     session_store_->remove();
+    // The messages of the leaving user go with them.
+    archive_ = MessageArchive::in_memory();
+    MessageArchive::remove_file(archive_file());
     configuration_->reset_silent_mode();
     const bool result = auth_service_->signout(session_id_);
     AGENT_DEBUG(SIGNOUT) << "Signout result: " << (result ? 1 : 0);

@@ -21,6 +21,7 @@ class UpdateService;
 class UriService;
 class EventsLogger;
 class SessionStore;
+class MessageArchive;
 
 namespace crypto {
 class Certificate;
@@ -92,11 +93,15 @@ public:
     UpdateService& update_service() noexcept { return *update_service_; }
     UriService& uri_service() noexcept { return *uri_service_; }
     EventsLogger& events_logger() noexcept { return *events_logger_; }
+    // The signed-in user's message archive: on disk for a remembered session (restored or
+    // signed in), in memory otherwise; a sign-out deletes it. Never null.
+    std::shared_ptr<MessageArchive> archive() const { return archive_; }
 
 private:
     explicit AgentClient(std::shared_ptr<IConfiguration> configuration);
 
     void restore_session();
+    std::wstring archive_file() const;
     void assign_session_id(const std::wstring& session_id);
     // Steps after the authentication service answered.
     void finish_authentication(const std::string& session_id, bool remember);
@@ -118,6 +123,7 @@ private:
     std::unique_ptr<UriService> uri_service_;
     std::unique_ptr<EventsLogger> events_logger_;
     std::unique_ptr<SessionStore> session_store_;
+    std::shared_ptr<MessageArchive> archive_;
 };
 
 namespace details {

@@ -15,3 +15,8 @@ if(TARGET varnel-sandbox-core)
 endif()
 agent_add_test(NAME test-notice-text LABEL model TIMEOUT 120
   SOURCES ${CMAKE_CURRENT_LIST_DIR}/test_notice_text.cpp)
+if(TARGET varnel-sandbox-core)
+  agent_add_test(NAME test-message-archive LABEL model TIMEOUT 180
+    SOURCES ${CMAKE_CURRENT_LIST_DIR}/test_message_archive.cpp
+    LIBS varnel-sandbox-core PkgConfig::SQLITE3)
+endif()
