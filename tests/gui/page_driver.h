@@ -120,7 +120,7 @@ public:
 
     // A key pressed and released on the focused element, as the keyboard sends it (see
     // click for `settle_after`).
-    void key(guint keyval, const std::string& text = std::string(), bool settle_after = true) {
+    void key(guint keyval, const std::string& text = std::string(), bool settle_after = true, guint state = 0) {
         GdkDisplay* display = gdk_display_get_default();
         GdkDevice* keyboard = gdk_seat_get_keyboard(gdk_display_get_default_seat(display));
         guint16 keycode = 0;
@@ -136,6 +136,7 @@ public:
             event->key.send_event = TRUE;
             event->key.time = GDK_CURRENT_TIME;
             event->key.keyval = keyval;
+            event->key.state = state;
             event->key.hardware_keycode = keycode;
             event->key.string = g_strdup(text.c_str());
             event->key.length = static_cast<gint>(text.size());

@@ -18,7 +18,9 @@
 #include "../model/recording_browser.h"
 #include "gui/pages/message_popup.h"
 #include "gui/pages/notifications_page.h"
+#include "model/message_archive.h"
 #include "model/message_service.h"
+#include "page_driver.h"
 #include "page_probe.h"
 #include "shell_fixture.h"
 #include "tray_host.h"
@@ -471,6 +473,93 @@ TEST_F(NotificationsTest, HiddenInTheTrayThePageEngineGoesAndComesBackWithWhatAr
               "Второе, в тихом режиме|" + first.subject);
     EXPECT_EQ(shell_->tray().unread(), 0);
     EXPECT_FALSE(shell_->released());
+}
+
+TEST_F(NotificationsTest, TheListOpensFromTheArchiveWhereItWasLeftReadsOfflineAndFindsOldMessages) {
+    signed_in();
+    shell_->set_release_period(300ms);
+    click(shell_->window(), "document.getElementById('MoreLink')");
+    ASSERT_TRUE(pump_until([&] { return list_value("document.querySelectorAll('#List .message').length") == 45; }));
+    eval(shell_->window(), "document.getElementById('MainContentWrapper').scrollTo({top: 1700, behavior: 'instant'})");
+    pump_for(800ms);
+    const int top = list_value("document.getElementById('MainContentWrapper').scrollTop").asInt();
+    ASSERT_GT(top, 1000);
+    hide();
+    ASSERT_TRUE(pump_until([&] { return shell_->released(); }));
+
+    // The provider is gone; the tray's Open shows the list as it was left, at once.
+    server().stop();
+    command(ID_OPEN);
+    ASSERT_TRUE(wait_page(NOTIFICATIONS_PAGE));
+    ASSERT_TRUE(pump_until([&] { return list("document.body.dataset.ready") == "true"; }, 70s));
+    EXPECT_EQ(list_value("document.querySelectorAll('#List .message').length").asInt(), 45);
+    EXPECT_NEAR(list_value("document.getElementById('MainContentWrapper').scrollTop").asInt(), top, 2);
+    EXPECT_EQ(list_value("document.getElementById('Stale').hidden"), false);
+    EXPECT_EQ(list_value("document.getElementById('NoConnection').hidden"), true);
+    EXPECT_EQ(live(MESSAGE_DIALOG), nullptr) << "the list says it; no dialog stands over it";
+    eval(shell_->window(), "document.getElementById('MainContentWrapper').scrollTo({top: 0, behavior: 'instant'})");
+    pump_for(300ms);
+    shell_->window().snapshot_png(artifact("notifications-offline-archive.png"));
+
+    // Ctrl+F, then a word of an old message's body as the user spells it ("приёме").
+    PageDriver page(shell_->window());
+    page.focus_window();
+    page.key(GDK_KEY_f, "f", true, GDK_CONTROL_MASK);
+    ASSERT_TRUE(page.wait("document.activeElement === document.getElementById('SearchField')", 5s));
+    page.type("квитанц приеме");
+    // The demo user has five such receipts, the oldest from the first day of the list.
+    ASSERT_TRUE(page.wait("document.querySelectorAll('#Results .message').length === 5", 5s));
+    EXPECT_EQ(list("Array.from(document.querySelectorAll('#Results .message__title'), (e) => e.textContent).join('|')"),
+              "Декларация принята|Декларация принята|Декларация принята|Декларация принята|Декларация принята");
+    EXPECT_EQ(list("Array.from(document.querySelectorAll('#Results .date-line')).pop().textContent"), "30 ноября");
+    EXPECT_EQ(list("Array.from(document.querySelectorAll('#Results .message')).pop().querySelectorAll('mark.found')"
+                   ".length + '|' + Array.from(document.querySelectorAll('#Results .message')).pop()"
+                   ".querySelector('mark.found').textContent"),
+              "2|Квитанц");
+    EXPECT_EQ(list_value("document.getElementById('List').hidden"), true);
+    pump_for(200ms);
+    shell_->window().snapshot_png(artifact("notifications-search-found.png"));
+
+    page.fill("#SearchField", "счёт-фактура 1999");
+    ASSERT_TRUE(page.wait("!document.getElementById('NoResults').hidden", 5s));
+    EXPECT_EQ(list_value("document.querySelectorAll('#Results .message').length").asInt(), 0);
+    EXPECT_EQ(page.text("#NoResults"), "Ничего не найдено");
+    pump_for(200ms);
+    shell_->window().snapshot_png(artifact("notifications-search-empty.png"));
+
+    // Esc brings the list back as it was.
+    page.key(GDK_KEY_Escape);
+    ASSERT_TRUE(page.wait("!document.getElementById('List').hidden", 5s));
+    EXPECT_EQ(list("document.getElementById('SearchField').value"), "");
+    EXPECT_EQ(list_value("document.getElementById('Results').hidden"), true);
+}
+
+TEST_F(NotificationsTest, AFoundMessageOpensAndIsReadLikeAnyRow) {
+    signed_in();
+    const auto messages = server().messages();
+    const auto unread = std::find_if(messages.begin(), messages.end(), [](const sandbox::Message& m) { return !m.read; });
+    ASSERT_NE(unread, messages.end());
+    const sandbox::Message wanted = *unread;
+    PageDriver page(shell_->window());
+    page.fill("#SearchField", wanted.subject);
+    ASSERT_TRUE(page.wait("document.querySelectorAll('#Results .message.message__new').length > 0", 5s));
+    const std::string found = "Array.from(document.querySelectorAll('#Results .message')).find((e) => e.dataset.id === " +
+                              PageDriver::quoted(wanted.id) + ")";
+    ASSERT_EQ(list_value(found + " !== undefined"), true);
+    click(shell_->window(), found);
+    EXPECT_TRUE(pump_until([&] { return list_value(found + ".classList.contains('message__new')") == false; }));
+    EXPECT_EQ(list_value("Array.from(document.querySelectorAll('#List .message')).find((e) => e.dataset.id === " +
+                         PageDriver::quoted(wanted.id) + ")?.classList.contains('message__new')"),
+              false);
+    // The archive has it read; leaving the page sends the mark, as from the list.
+    bool archived_read = false;
+    for (const Message& message : shell_->client().archive()->search(details::utf8_to_wide(wanted.subject), 50))
+        archived_read = archived_read || (message.id == details::utf8_to_wide(wanted.id) && message.read);
+    EXPECT_TRUE(archived_read);
+    post_show_page(shell_->handle(), SETTINGS_PAGE);
+    ASSERT_TRUE(wait_page(SETTINGS_PAGE));
+    ASSERT_TRUE(pump_until([&] { return !sent_reads().empty(); }));
+    EXPECT_NE(sent_reads().back().toStyledString().find(wanted.id), std::string::npos);
 }
 
 TEST_F(NotificationsTest, NewMessagesWhileShownGoOnTopAndSilentModeStillCounts) {

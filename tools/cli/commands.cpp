@@ -17,6 +17,7 @@
 #include "model/agent_client.h"
 #include "model/channel_service.h"
 #include "model/message.h"
+#include "model/message_archive.h"
 #include "model/message_service.h"
 #include "model/update_service.h"
 #include "model/uri_service.h"
@@ -95,8 +96,14 @@ void sign_in_with_certificate(const Arguments& arguments, AgentClient& agent, Co
 int list_messages(const Arguments& arguments, AgentClient& agent, Console& console) {
     require_session(agent);
     MessageReader reader = agent.message_service().create_reader(PAGE_SIZE);
+    const auto archive = agent.archive();
+    bool first = true;
     do {
-        for (const Message& message : reader.get_messages())
+        const std::vector<Message> page = reader.get_messages();
+        // What is read here is in the tray program's archive too (also while it runs).
+        archive->add_page(page, first, reader.finished());
+        first = false;
+        for (const Message& message : page)
             console.print(format_message(message));
     } while (arguments.all && !reader.finished());
     return EXIT_OK;
@@ -107,11 +114,12 @@ int follow(AgentClient& agent, Console& console) {
     // The stream thread and every thread it starts must leave Ctrl+C to the main thread.
     console.block_interrupts();
     std::mutex print_lock;
-    agent.message_service().start_message_stream([&console, &print_lock](std::vector<Message>&& batch) {
+    agent.message_service().start_message_stream([&agent, &console, &print_lock](std::vector<Message>&& batch) {
         // Stream thread.
         std::lock_guard lock(print_lock);
         for (const Message& message : batch)
             console.print(format_message(message));
+        agent.archive()->add(batch);
     });
     const bool interrupted =
         console.wait_for_interrupt([&agent] { return agent.message_service().stream_running(); });
@@ -129,6 +137,8 @@ int mark_read(const Arguments& arguments, AgentClient& agent, Console& console) 
     for (const std::wstring& id : arguments.ids)
         agent.message_service().mark_as_read(id, false);
     agent.message_service().mark_queue_as_read();
+    for (const std::wstring& id : arguments.ids)
+        agent.archive()->mark_read(id);
     console.print(L"Marked read: " + std::to_wstring(arguments.ids.size()));
     return EXIT_OK;
 }

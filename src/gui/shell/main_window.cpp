@@ -19,6 +19,7 @@
 #include "gui/pages/overview.h"
 #include "gui/pages/settings_page.h"
 #include "model/agent_client.h"
+#include "model/message_archive.h"
 #include "model/message_service.h"
 #include "model/update_service.h"
 #include "model/uri_service.h"
@@ -424,6 +425,7 @@ std::optional<Json::Value> MainWindow::dialog_request(const Json::Value& request
 
 void MainWindow::on_message_read(const std::wstring& message_id) {
     notices_->withdraw(message_id);
+    client_->archive()->mark_read(message_id);
     // An opened message no longer waits; one the tray did not count changes nothing.
     if (message_id.empty() ? unread_without_id_ > 0 : unread_ids_.count(message_id) != 0) {
         if (message_id.empty())
@@ -512,6 +514,8 @@ void MainWindow::on_signout() {
 void MainWindow::on_new_messages(std::vector<agent::Message> messages) {
     if (messages.empty() || destroyed_ || !session_running())
         return;
+    // Kept for the list, also while no list is open.
+    client_->archive()->add(messages);
     const decisions::ShellState now = state();
     if (decisions::counts_unread(now))
         count_arrived(messages);
