@@ -94,8 +94,8 @@ public:
 
 // The hand-overs of a group of worker threads (a page's tasks, the message stream's
 // callback) that their owner can abandon at once. The owner closes it on the GUI thread
-// before it waits for the workers: every waiting execute_on_gui_thread or send_message of
-// those workers then throws HandOverCancelled, and queued calls that have not started are
+// before it waits for the workers: every waiting execute_on_gui_thread of those
+// workers then throws HandOverCancelled, and queued calls that have not started are
 // skipped. This is what lets a page be destroyed, or the stream be stopped, while one of
 // its workers waits for the GUI thread.
 class HandOverGate {
