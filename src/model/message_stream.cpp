@@ -17,7 +17,19 @@ constexpr const wchar_t* NAME = L"agent::MessageService::start_message_stream::r
 
 }  // namespace
 
-MessageStreamParser::MessageStreamParser() : reader_(Json::CharReaderBuilder().newCharReader()) {}
+namespace {
+
+// The stream's data lines are plain JSON: no comments to look for or keep.
+std::unique_ptr<Json::CharReader> make_reader() {
+    Json::CharReaderBuilder builder;
+    builder["collectComments"] = false;
+    builder["allowComments"] = false;
+    return std::unique_ptr<Json::CharReader>(builder.newCharReader());
+}
+
+}  // namespace
+
+MessageStreamParser::MessageStreamParser() : reader_(make_reader()) {}
 
 MessageStreamParser::~MessageStreamParser() = default;
 
@@ -116,7 +128,10 @@ void MessageStreamParser::read_data(std::string_view data) {
     std::string errors;
     bool parsed = false;
     try {
-        parsed = reader_->parse(data.data(), data.data() + data.size(), &value, &errors);
+        // The reader's error text is only made for a line that failed (read again for it).
+        parsed = reader_->parse(data.data(), data.data() + data.size(), &value, nullptr);
+        if (!parsed)
+            reader_->parse(data.data(), data.data() + data.size(), &value, &errors);
     } catch (const Json::Exception& error) {
         // Nesting deeper than the reader allows is thrown, not reported.
         errors = error.what();
