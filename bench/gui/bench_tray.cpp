@@ -19,8 +19,12 @@
 #include <string>
 #include <vector>
 
+#include <webkit2/webkit2.h>
+
 #include "agent_process.h"
 #include "gui/engine/host_window.h"
+#include "model/agent_client.h"
+#include "model/message_archive.h"
 
 namespace {
 
@@ -115,6 +119,116 @@ void PushToPopupReleased(benchmark::State& state) {
     report(state, samples);
 }
 BENCHMARK(PushToPopupReleased)->Iterations(1)->Unit(benchmark::kMillisecond);
+
+// How many message rows the main window's list shows now (0 while it has no document).
+int rows_shown() {
+    WebKitWebView* view = program->shell->window().web_view();
+    if (view == nullptr)
+        return 0;
+    struct Slot {
+        bool done = false;
+        int rows = 0;
+    };
+    auto slot = std::make_shared<Slot>();
+    webkit_web_view_evaluate_javascript(
+        view, "document.querySelectorAll('#List .message').length", -1, nullptr, nullptr, nullptr,
+        [](GObject* source, GAsyncResult* result, gpointer data) {
+            std::unique_ptr<std::shared_ptr<Slot>> holder(static_cast<std::shared_ptr<Slot>*>(data));
+            JSCValue* value = webkit_web_view_evaluate_javascript_finish(WEBKIT_WEB_VIEW(source), result, nullptr);
+            if (value != nullptr) {
+                (*holder)->rows = jsc_value_to_int32(value);
+                g_object_unref(value);
+            }
+            (*holder)->done = true;
+        },
+        new std::shared_ptr<Slot>(slot));
+    engine::run_nested_until([&] { return slot->done; }, 5s);
+    return slot->rows;
+}
+
+// The archive holds 10 000 messages (a year of a busy company's mail), as the list finds it.
+void fill_archive() {
+    static bool filled = false;
+    if (filled)
+        return;
+    filled = true;
+    std::vector<agent::Message> messages;
+    for (int n = 0; n < 10000; ++n) {
+        agent::Message message;
+        message.id = L"archived-" + std::to_wstring(n);
+        message.subject = L"Требование о представлении пояснений № " + std::to_wstring(n);
+        message.body = L"Поступило требование о представлении пояснений к декларации по НДС за " +
+                       std::to_wstring(n % 4 + 1) + L" квартал. [Открыть](https://example.com/doc/" + std::to_wstring(n) + L")";
+        message.organization = L"ИФНС России № 46 по г. Москве";
+        message.read = true;
+        message.created = {agent::DateTime::Local, 2025, static_cast<std::uint8_t>(1 + n / 1000),
+                           static_cast<std::uint8_t>(1 + n % 28), static_cast<std::uint8_t>(n % 24), 0, 0, 0};
+        messages.push_back(std::move(message));
+    }
+    program->shell->client().archive()->add(messages);
+}
+
+// Until the list shows 30 rows; milliseconds since `from`, or -1.
+double until_rows(Clock::time_point from) {
+    if (!engine::run_nested_until([] { return rows_shown() >= 30; }, 30s))
+        return -1;
+    return std::chrono::duration<double, std::milli>(Clock::now() - from).count();
+}
+
+// The list made anew while the page engine runs: from the settings back to the list.
+void ListFromArchiveWarm(benchmark::State& state) {
+    program->shell->set_release_period(24h);
+    fill_archive();
+    std::vector<double> samples;
+    for (auto _ : state) {
+        program->open();
+        for (int i = 0; i < 20; ++i) {
+            post_show_page(program->shell->handle(), SETTINGS_PAGE);
+            engine::run_nested_until([] { return program->shell->current_page() != nullptr &&
+                                                 program->shell->current_page()->kind() == SETTINGS_PAGE; }, 10s);
+            bench::Program::settle(500ms);
+            const auto asked = Clock::now();
+            post_show_page(program->shell->handle(), NOTIFICATIONS_PAGE);
+            const double took = until_rows(asked);
+            if (took < 0) {
+                state.SkipWithError("the list did not come");
+                break;
+            }
+            samples.push_back(took);
+            bench::Program::settle(500ms);
+        }
+    }
+    report(state, samples);
+}
+BENCHMARK(ListFromArchiveWarm)->Iterations(1)->Unit(benchmark::kMillisecond);
+
+// The tray's Open after the page engine was let go: a new engine, a new page, the archive.
+void ListFromArchiveReleased(benchmark::State& state) {
+    program->shell->set_release_period(500ms);
+    fill_archive();
+    std::vector<double> samples;
+    for (auto _ : state) {
+        for (int i = 0; i < 20; ++i) {
+            program->hide();
+            if (!engine::run_nested_until(released, 30s)) {
+                state.SkipWithError("the page engine was not let go");
+                break;
+            }
+            bench::Program::settle(std::chrono::milliseconds(TIMER_PAGE_OUT_DELAY_MS) + 1s);
+            const auto asked = Clock::now();
+            program->shell->on_command(ID_OPEN);
+            const double took = until_rows(asked);
+            if (took < 0) {
+                state.SkipWithError("the list did not come");
+                break;
+            }
+            samples.push_back(took);
+            bench::Program::settle(1s);
+        }
+    }
+    report(state, samples);
+}
+BENCHMARK(ListFromArchiveReleased)->Iterations(1)->Unit(benchmark::kMillisecond);
 
 // Runs the GUI thread's main loop for that long, as the program's own loop does: nothing
 // wakes it but its own sources (a nested wait would poll).

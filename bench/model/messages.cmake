@@ -11,3 +11,5 @@ if(TARGET varnel-sandbox-core)
   agent_add_bench(NAME bench-stream-recovery
     SOURCES ${CMAKE_CURRENT_LIST_DIR}/bench_stream_recovery.cpp LIBS agent-core varnel-sandbox-core)
 endif()
+agent_add_bench(NAME bench-message-archive
+  SOURCES ${CMAKE_CURRENT_LIST_DIR}/bench_message_archive.cpp LIBS agent-core)
