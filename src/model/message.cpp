@@ -367,16 +367,23 @@ Message read_message(const Json::Value& item) {
     const Json::Value* values[KEYS];
     if (item.isObject()) {
         std::fill(std::begin(values), std::end(values), &NONE);
-        for (auto it = item.begin(); it != item.end(); ++it) {
+        const auto last = item.end();
+        for (auto it = item.begin(); it != last; ++it) {
             const char* end = nullptr;
             const char* begin = it.memberName(&end);
             const std::string_view name(begin, static_cast<std::size_t>(end - begin));
-            for (int key = 0; key < KEYS; ++key) {
-                if (NAMES[key] == name) {
-                    values[key] = &*it;
-                    break;
-                }
+            // The key its length and first letters can be, then one comparison to be sure.
+            int key = KEYS;
+            switch (name.size()) {
+            case 2: key = ID; break;
+            case 4: key = name[0] == 'l' ? LINK : name[0] == 'b' ? BODY : name[0] == 'r' ? READ : ICON; break;
+            case 7: key = name[0] == 's' ? SUBJECT : name[1] == 'h' ? CHANNEL : CREATED; break;
+            case 8: key = PRIORITY; break;
+            case 12: key = ORGANIZATION; break;
+            default: break;
             }
+            if (key != KEYS && NAMES[key] == name)
+                values[key] = &*it;
         }
     } else {
         for (int key = 0; key < KEYS; ++key)
