@@ -473,7 +473,7 @@ void MessageArchive::write(const char* what, Work&& work) {
     }
 }
 
-std::int64_t MessageArchive::upsert(const Message& message) {
+bool MessageArchive::upsert(const Message& message) {
     Statements& s = *statements_;
     const std::wstring body = kept_body(message.body);
     std::int64_t row = 0;
@@ -508,16 +508,17 @@ std::int64_t MessageArchive::upsert(const Message& message) {
             .bind(10, message.link)
             .bind(11, message.icon)
             .step();
-        if (row == 0)
-            row = sqlite3_last_insert_rowid(db_);
     }
+    const bool existed = row != 0;
+    if (!existed)
+        row = sqlite3_last_insert_rowid(db_);
     Statement::Use words(s.add_words);
     words.bind(1, row)
         .bind(2, details::archive_words(message.subject))
         .bind(3, details::archive_words(body))
         .bind(4, details::archive_words(message.organization))
         .step();
-    return row;
+    return existed;
 }
 
 void MessageArchive::erase(std::int64_t row) {
@@ -569,21 +570,18 @@ bool MessageArchive::add_page(const std::vector<Message>& page, bool newest, boo
     write("a page of the list", [&] {
         std::unordered_set<std::wstring> ids;
         std::int64_t low = 0, high = 0;
-        for (const Message& message : page) {
-            if (message.id.empty())
+        // Oldest first, so that of two messages of the same time the newer has the later row.
+        for (auto it = page.rbegin(); it != page.rend(); ++it) {
+            if (it->id.empty())
                 continue;
-            Statement::Use find(statements_->find);
-            find.bind(1, message.id);
-            known = known || find.step();
-            ids.insert(message.id);
-            const std::int64_t key = time_key(message.created);
+            // An id the page holds twice was not known before for its second time.
+            const bool first_time = ids.insert(it->id).second;
+            if (upsert(*it) && first_time)
+                known = true;
+            const std::int64_t key = time_key(it->created);
             low = ids.size() == 1 ? key : std::min(low, key);
             high = ids.size() == 1 ? key : std::max(high, key);
         }
-        // Oldest first, so that of two messages of the same time the newer has the later row.
-        for (auto it = page.rbegin(); it != page.rend(); ++it)
-            if (!it->id.empty())
-                upsert(*it);
         // The stretch of time the page covers holds only what the server still has.
         std::int64_t from = low, to = high;
         if (newest)

@@ -94,7 +94,8 @@ private:
     template <typename Work>
     void write(const char* what, Work&& work);
     void prune();
-    std::int64_t upsert(const Message& message);
+    // Stores the message; true when its id was there before.
+    bool upsert(const Message& message);
     void erase(std::int64_t row);
 
     sqlite3* db_;
